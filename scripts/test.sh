@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds both presets and runs every test: the native portable libraries under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows build under Wine.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+cd "$here/.."
+"$here/install-deps.sh"
+source "$here/env.sh"
+
+cmake --preset linux >/dev/null
+cmake --build --preset linux
+ctest --preset linux
+
+cmake --preset win32 >/dev/null
+cmake --build --preset win32
+ctest --preset win32
+
+if [ -x fuzz/run.sh ]; then
+  fuzz/run.sh "${OSTREL_FUZZ_SECONDS:-60}"
+fi

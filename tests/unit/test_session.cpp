@@ -1,0 +1,405 @@
+// The debug event loop and session control, driven by the scripted platform.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "engine/debug_thread.h"
+#include "fake_platform.h"
+
+using namespace ostrel;
+using namespace ostrel::fake;
+
+namespace {
+
+constexpr uint32_t kPid = 0x500, kTid = 0x600;
+constexpr Handle kProc = 0x100, kThread = 0x104;
+const char kExe[] = "C:\\app\\sample.exe";
+
+template <class Pred>
+bool waitUntil(Pred pred, int ms = 5000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+class SessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setEnginePlatform(&fake, &sync);
+    engineStartup();
+    fake.addRegion(kProc, {0x400000, 0x10000, 0x400000, kMemCommit});
+    fake.addModule(kProc, 0x400000, kExe);
+    fake.addRegion(kProc, {0x7BC00000, 0x100000, 0x7BC00000, kMemCommit});
+    fake.addModule(kProc, 0x7BC00000, "C:\\windows\\system32\\ntdll.dll");
+    // PE header of the image: base of code 0x1000.
+    fake.poke32(kProc, 0x400000 + 0x3C, 0x80);
+    fake.poke32(kProc, 0x400000 + 0x80 + 0x2C, 0x1000);
+    // The image name of the main process.
+    fake.poke32(kProc, 0x2000, 0x3000);
+    fake.pokeString(kProc, 0x3000, kExe);
+    cb.OnDebugEvent = [this](int32_t n, const DebugEventRecord& e, TDllInfo* dll,
+                             const std::string& details, uint8_t severity) {
+      std::lock_guard lock(mutex);
+      log.push_back(std::to_string(n) + "|" + DebugEventName(e.dwDebugEventCode) + "|" +
+                    details + "|" + std::to_string(severity) + (dll ? "|" + dll->Name : ""));
+    };
+    cb.OnThreadCount = [this](int32_t c) { threadCounts.push_back(c); };
+    cb.OnProcessCount = [this](int32_t c) { processCounts.push_back(c); };
+    cb.OnExceptionCount = [this](int32_t c) { exceptionCounts.push_back(c); };
+    cb.OnStackOverflow = [this](bool) { ++overflows; };
+    cb.OnLastChance = [this](bool) { ++lastChances; };
+    cb.OnWarning = [this](const std::string& w) { warnings.push_back(w); };
+    cb.OnStackInfo = [this](uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+      stackInfo = {a, b, c, d};
+    };
+  }
+  void TearDown() override { engineShutdown(nullptr); }
+
+  void queueStart() {
+    fake.queueEvent(makeCreateProcess(kPid, kTid, kProc, kThread, 0x400000, 0x401234, 0x2000));
+  }
+
+  /// Starts a session over the queued events, waits until every one has been continued,
+  /// stops it and waits for its end.
+  void runAll(size_t events) {
+    DebugRun(kExe, "-x 1", "C:\\logs", cb, [this](TDebugThread&) { ++terminates; }, false);
+    ASSERT_TRUE(waitUntil([&] {
+      return fake.continues.size() >= events || CurrentDebugThread->Finished();
+    }));
+    DebugStop();
+    CurrentDebugThread->WaitFor();
+  }
+
+  std::vector<uint32_t> statuses() const {
+    std::vector<uint32_t> out;
+    for (const auto& c : fake.continues) out.push_back(c.status);
+    return out;
+  }
+
+  FakePlatform fake;
+  DirectSync sync;
+  TDebugCallbacks cb;
+  std::mutex mutex;
+  std::vector<std::string> log, warnings;
+  std::vector<int32_t> threadCounts, processCounts, exceptionCounts;
+  int overflows = 0, lastChances = 0, terminates = 0;
+  std::vector<uint32_t> stackInfo;
+};
+
+TEST_F(SessionTest, StartedExecutableFirstEventsAndContinueStatuses) {
+  queueStart();
+  fake.poke32(kProc, 0x2100, 0x3100);
+  fake.pokeString(kProc, 0x3100, "C:\\windows\\system32\\kernel32.dll");
+  fake.queueEvent(makeLoadDll(kPid, kTid, 0x44, 0x7B000000, 0x2100, 0));
+  fake.queueEvent(makeException(kPid, kTid, kExceptionBreakpoint, 0x7BC56490, true));
+  fake.queueEvent(makeException(kPid, kTid, kExceptionAccessViolation, 0x401500, true, 0, {0, 0}));
+  fake.queueEvent(makeException(kPid, kTid, kExceptionAccessViolation, 0x401500, false, 0, {0, 0}));
+  fake.queueEvent(makeExitProcess(kPid, kTid, 0xC0000005));
+  runAll(6);
+
+  TDebugThread& s = *CurrentDebugThread;
+  EXPECT_EQ(s.ErrorText, "");
+  ASSERT_EQ(fake.commandLines.size(), 1u);
+  EXPECT_EQ(fake.commandLines[0], std::string(kExe) + " -x 1");
+  EXPECT_EQ(statuses(), (std::vector<uint32_t>{kDbgContinue, kDbgContinue, kDbgContinue,
+                                               kDbgExceptionNotHandled, kDbgExceptionNotHandled,
+                                               kDbgContinue}));
+  ASSERT_EQ(log.size(), 6u);
+  EXPECT_EQ(log[0], "1|Create process||0");
+  EXPECT_EQ(log[1], "2|Load Dll|$7B000000|0|C:\\windows\\system32\\kernel32.dll");
+  EXPECT_EQ(log[2], "3|Exception|Addr:$7BC56490 Err:$80000003|0");
+  EXPECT_EQ(log[3], "4|Exception|Addr:$00401500 Err:$C0000005|1");
+  EXPECT_EQ(log[4], "5|Exception|Addr:$00401500 Err:$C0000005|2");
+  EXPECT_EQ(log[5], "6|Exit process|Exit code $C0000005|0");
+
+  ASSERT_EQ(DebugEvents->count(), 6u);
+  EXPECT_EQ(DebugEvents->at(0)->Info, kExe);
+  EXPECT_EQ(DebugEvents->at(2)->Info, "Contunuable - Breakpoint in ntdll.dll");
+  EXPECT_EQ(DebugEvents->at(3)->Info,
+            "Contunuable - Access violation at address 00401500 in module 'sample.exe'. Read of "
+            "address 00000000 in sample.exe");
+  EXPECT_EQ(DebugEvents->at(5)->Info, kExe);
+  EXPECT_EQ(s.MainProcessId, kPid);
+  EXPECT_EQ(s.ProcessHandle, kProc);
+  EXPECT_EQ(s.CodeBase, 0x401000u);
+  EXPECT_EQ(s.MainImageAddress, 0x401234u);
+  EXPECT_EQ(s.ExceptionCount, 3);
+  EXPECT_EQ(exceptionCounts, (std::vector<int32_t>{1, 2, 3}));
+  EXPECT_EQ(processCounts, (std::vector<int32_t>{1, 0}));
+  // 1 at start-up, then one less when the stopped loop ends.
+  EXPECT_EQ(threadCounts, (std::vector<int32_t>{1, 0}));
+  EXPECT_EQ(lastChances, 1);
+  EXPECT_TRUE(s.LastChance);
+  // Once at the main process's exit, once when the loop has ended.
+  EXPECT_EQ(terminates, 2);
+  EXPECT_EQ(UsedProcesses->count(), 0u);
+}
+
+TEST_F(SessionTest, TextsOfEveryEventCode) {
+  queueStart();
+  fake.queueEvent(makeCreateThread(kPid, 0x700, 0x120, 0x7FFDE000, 0x401800));
+  fake.queueEvent(makeExitThread(kPid, 0x700, 3));
+  DebugEventRecord rip = makeEvent(RIP_EVENT_CODE, kPid, kTid);
+  rip.u.RipInfo = {0x57, 2};
+  fake.queueEvent(rip);
+  fake.queueEvent(makeEvent(12, kPid, kTid));
+  fake.queueEvent(makeEvent(0, kPid, kTid));
+  fake.queueEvent(makeUnloadDll(kPid, kTid, 0x10000000));
+  runAll(7);
+  ASSERT_EQ(log.size(), 7u);
+  EXPECT_EQ(log[1], "2|Create thread|Local base $7FFDE000|0");
+  EXPECT_EQ(log[2], "3|Exit thread|Exit code $00000003|0");
+  EXPECT_EQ(DebugEvents->at(2)->Info, "$00000700");
+  EXPECT_EQ(log[3], "4|Rip info|$00000002:$00000057|0");
+  EXPECT_EQ(log[4], "5|Unknown|Unknown $0000000C|0");
+  EXPECT_EQ(log[5], "6|Unknown|Unknown $00000000|0");
+  EXPECT_EQ(log[6], "7|Unload Dll|$10000000|0|Unknown");
+  EXPECT_EQ(threadCounts, (std::vector<int32_t>{1, 2, 1, 0}));
+  EXPECT_EQ(UsedThreads->count(), 0u);
+  // The process never exited: it stays registered for the balance check.
+  EXPECT_EQ(UsedProcesses->count(), 1u);
+}
+
+TEST_F(SessionTest, UnloadIsNamedAfterTheLatestLoadAtThatBase) {
+  queueStart();
+  fake.poke32(kProc, 0x2100, 0x3100);
+  fake.pokeString(kProc, 0x3100, "first.dll");
+  fake.poke32(kProc, 0x2200, 0x3200);
+  fake.pokeString(kProc, 0x3200, "second.dll");
+  fake.queueEvent(makeLoadDll(kPid, kTid, 0, 0x10000000, 0x2100, 0));
+  fake.queueEvent(makeUnloadDll(kPid, kTid, 0x10000000));
+  fake.queueEvent(makeLoadDll(kPid, kTid, 0, 0x10000000, 0x2200, 0));
+  fake.queueEvent(makeUnloadDll(kPid, kTid, 0x10000000));
+  runAll(5);
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[2], "3|Unload Dll|$10000000|0|first.dll");
+  EXPECT_EQ(log[4], "5|Unload Dll|$10000000|0|second.dll");
+}
+
+TEST_F(SessionTest, SeverityAndStackOverflowRules) {
+  queueStart();
+  // Outside the executable: overflow sets 2 and notifies once.
+  fake.queueEvent(makeException(kPid, kTid, kExceptionStackOverflow, 0x7BC01000, true));
+  // Inside the executable: a second overflow gets 1, no new notification.
+  fake.queueEvent(makeException(kPid, kTid, kExceptionStackOverflow, 0x401000, true));
+  // Unknown module.
+  fake.queueEvent(makeException(kPid, kTid, 0xE0000001, 0x12345678, true, 1));
+  runAll(4);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[1].back(), '2');
+  EXPECT_EQ(log[2].back(), '1');
+  EXPECT_EQ(log[3].back(), '0');
+  EXPECT_EQ(overflows, 1);
+  EXPECT_TRUE(CurrentDebugThread->StackOverflow);
+  EXPECT_EQ(DebugEvents->at(3)->Info, "Non continuable - Unknown Error, (E0000001) in Unknown");
+  EXPECT_EQ(statuses()[1], kDbgExceptionNotHandled);
+}
+
+TEST_F(SessionTest, TwoLastChancesWarnOnce) {
+  queueStart();
+  fake.queueEvent(makeException(kPid, kTid, 0xC0000094, 0x401000, false));
+  fake.queueEvent(makeException(kPid, kTid, 0xC0000094, 0x401000, false));
+  runAll(3);
+  EXPECT_EQ(lastChances, 2);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(DebugEvents->at(1)->Info, "Contunuable - Int Divide by Zero in sample.exe");
+}
+
+TEST_F(SessionTest, SeventhEventCarriesTheStartSnapshotOnlyWhenItCreatesAProcess) {
+  ThreadContext ctx{};
+  ctx.Esp = 0x0012FF00;
+  ctx.SegFs = 0x3B;
+  fake.contexts[kThread] = ctx;
+  fake.tebs[kThread] = 0x7FFDF000;
+  StackInfoBlock block{};
+  block.ExceptionList = 0x0012FFB0;
+  block.StackBase = 0x00130000;
+  block.StackLimit = 0x0012D000;
+  fake.poke(kProc, 0x7FFDF000, &block, sizeof block);
+
+  queueStart();
+  for (int i = 0; i < 5; ++i) fake.queueEvent(makeEvent(12, kPid, kTid));
+  // Seventh event: a child process, which keeps the snapshot text.
+  constexpr Handle kChild = 0x300;
+  fake.poke32(kChild, 0x2000, 0x3000);
+  fake.pokeString(kChild, 0x3000, "C:\\app\\child.exe");
+  fake.queueEvent(makeCreateProcess(0x900, 0x904, kChild, 0x304, 0x400000, 0x401000, 0x2000));
+  runAll(7);
+  ASSERT_EQ(log.size(), 7u);
+  EXPECT_EQ(log[6],
+            "7|Create process|ExcFrame: $0012FFB0 StackBase: $0012D000 StackTop: $00130000 ESP: "
+            "$0012FF00|0");
+  EXPECT_EQ(stackInfo, (std::vector<uint32_t>{0x0012FFB0, 0x0012D000, 0x00130000, 0x0012FF00}));
+  // The child's name comes from the child's own memory, not the parent's at that address.
+  EXPECT_EQ(DebugEvents->at(6)->Info, "C:\\app\\child.exe");
+  EXPECT_EQ(processCounts, (std::vector<int32_t>{1, 2}));
+  // A child's initial thread is not counted.
+  EXPECT_EQ(threadCounts.front(), 1);
+}
+
+TEST_F(SessionTest, ChildDebugStringsAreReadThroughTheChildsHandle) {
+  constexpr Handle kChild = 0x300;
+  queueStart();
+  fake.pokeString(kProc, 0x5000, "parent text");
+  fake.pokeString(kChild, 0x5000, "child text");
+  fake.queueEvent(makeCreateProcess(0x900, 0x904, kChild, 0x304, 0x400000, 0x401000, 0));
+  fake.queueEvent(makeDebugString(0x900, 0x904, 0x5000, 11, 0));
+  fake.queueEvent(makeDebugString(kPid, kTid, 0x5000, 12, 0));
+  runAll(4);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[2], "3|Output debug string|child text|0");
+  EXPECT_EQ(log[3], "4|Output debug string|parent text|0");
+}
+
+TEST_F(SessionTest, UnreadableDebugStringEndsTheSessionWithoutRecordingIt) {
+  queueStart();
+  fake.queueEvent(makeDebugString(kPid, kTid, 0x9000, 10, 0));
+  runAll(2);
+  EXPECT_EQ(CurrentDebugThread->ErrorText.rfind("Debugger error! ", 0), 0u);
+  EXPECT_EQ(DebugEvents->count(), 1u);
+  EXPECT_EQ(fake.continues.size(), 1u);
+}
+
+TEST_F(SessionTest, FailedStartEndsTheSessionWithTheSystemMessage) {
+  fake.startResult.reset();
+  DebugRun("C:\\missing.exe", "", "", cb, nullptr, false);
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(CurrentDebugThread->ErrorText,
+            "Debugger error! The system cannot find the file specified.");
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(SessionTest, FailedWaitAndFailedContinueEndTheSession) {
+  fake.failWhenEmpty = true;
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(CurrentDebugThread->ErrorText, "Debugger error! fake failure");
+
+  fake.failWhenEmpty = false;
+  fake.failContinue = true;
+  queueStart();
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(CurrentDebugThread->ErrorText, "Debugger error! fake failure");
+  EXPECT_EQ(DebugEvents->count(), 1u);
+}
+
+TEST_F(SessionTest, HandlerErrorsEndTheSession) {
+  cb.OnDebugEvent = [](int32_t, const DebugEventRecord&, TDllInfo*, const std::string&, uint8_t) {
+    throw std::runtime_error("list is full");
+  };
+  queueStart();
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(CurrentDebugThread->ErrorText, "Debugger error! list is full");
+  EXPECT_TRUE(fake.continues.empty());
+}
+
+TEST_F(SessionTest, StopRules) {
+  EXPECT_EQ(DebugStop(), 0u);  // no session
+  DebugAttach("", "", -1, cb, nullptr, false);
+  EXPECT_EQ(CurrentDebugThread, nullptr);
+
+  queueStart();
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  ASSERT_TRUE(waitUntil([&] { return fake.continues.size() == 1; }));
+  EXPECT_EQ(DebugStop(), kProc);
+  EXPECT_EQ(DebugStop(), 0u);  // already asked to end
+  // No further event comes: the stopped worker still ends.
+  CurrentDebugThread->WaitFor();
+  EXPECT_TRUE(CurrentDebugThread->Finished());
+  EXPECT_EQ(CurrentDebugThread->ThreadCount, 0);
+}
+
+TEST_F(SessionTest, AttachedSessionDetachesFromItsWorker) {
+  fake.queueEvent(makeCreateProcess(kPid, kTid, kProc, kThread, 0x400000, 0, 0));
+  DebugAttach("", "", static_cast<int32_t>(kPid), cb, nullptr, false);
+  ASSERT_TRUE(waitUntil([&] { return fake.continues.size() == 1; }));
+  TDebugThread& s = *CurrentDebugThread;
+  EXPECT_TRUE(s.Attached);
+  EXPECT_EQ(DebugStop(), 0u);
+  EXPECT_TRUE(DebugActiveProcessStopProc(kPid));
+  EXPECT_EQ(fake.detached, (std::vector<uint32_t>{kPid}));
+  EXPECT_TRUE(s.Finished());
+  EXPECT_EQ(s.MainProcessId, kPid);
+  EXPECT_EQ(s.ExePath, kExe);  // from the module list
+  EXPECT_EQ(s.MainImageAddress, 0x400000u);
+  EXPECT_EQ(s.CodeBase, 0x401000u);
+  EXPECT_EQ(DebugEvents->at(0)->Info, kExe);
+}
+
+TEST_F(SessionTest, SuspendHoldsEventsUntilResume) {
+  queueStart();
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  ASSERT_TRUE(waitUntil([&] { return fake.continues.size() == 1; }));
+  DebugSuspend();
+  EXPECT_TRUE(CurrentDebugThread->Suspended());
+  fake.queueEvent(makeEvent(12, kPid, kTid));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(log.size(), 1u);
+  }
+  DebugResume();
+  EXPECT_FALSE(CurrentDebugThread->Suspended());
+  ASSERT_TRUE(waitUntil([&] { return fake.continues.size() == 2; }));
+  DebugResume();  // not suspended: nothing happens
+  DebugStop();
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(log.size(), 2u);
+}
+
+TEST_F(SessionTest, SessionClosesTheHandlesItOwnsWhenReplaced) {
+  queueStart();
+  fake.queueEvent(makeLoadDll(kPid, kTid, 0x44, 0x10000000, 0, 0));
+  fake.queueEvent(makeLoadDll(kPid, kTid, 0x48, 0x20000000, 0, 0));
+  fake.queueEvent(makeUnloadDll(kPid, kTid, 0x10000000));
+  runAll(4);
+  EXPECT_EQ(fake.closed, (std::vector<Handle>{0x44}));
+  // A new session replaces the old one, which lets go of what it still held.
+  fake.startResult.reset();
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  CurrentDebugThread->WaitFor();
+  EXPECT_NE(std::find(fake.closed.begin(), fake.closed.end(), 0x48u), fake.closed.end());
+  EXPECT_NE(std::find(fake.closed.begin(), fake.closed.end(), kProc), fake.closed.end());
+  EXPECT_NE(std::find(fake.closed.begin(), fake.closed.end(), kThread), fake.closed.end());
+}
+
+TEST_F(SessionTest, BalanceCheckWarnsOncePerList) {
+  queueStart();
+  fake.queueEvent(makeCreateThread(kPid, 0x700, 0x120, 0, 0));
+  fake.queueEvent(makeCreateThread(kPid, 0x704, 0x124, 0, 0));
+  runAll(3);
+  std::vector<std::string> boxes;
+  engineShutdown([&](const std::string& t) { boxes.push_back(t); });
+  EXPECT_EQ(boxes, (std::vector<std::string>{"Unbalanced call between CreateThread / ExitThread!",
+                                             "Unbalanced call between CreateProcess / ExitProcess!"}));
+  engineStartup();
+  std::vector<std::string> none;
+  engineShutdown([&](const std::string& t) { none.push_back(t); });
+  EXPECT_TRUE(none.empty());
+  engineStartup();
+}
+
+TEST_F(SessionTest, QueueHandOffRunsNotificationsOnThePumpingThread) {
+  QueueSync queue;
+  setEnginePlatform(&fake, &queue);
+  std::thread::id mainId = std::this_thread::get_id(), seen;
+  cb.OnDebugEvent = [&](int32_t, const DebugEventRecord&, TDllInfo*, const std::string&, uint8_t) {
+    seen = std::this_thread::get_id();
+  };
+  queueStart();
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  while (fake.continues.empty()) queue.pump(10);
+  DebugStop();
+  while (!CurrentDebugThread->Finished()) queue.pump(10);
+  EXPECT_EQ(seen, mainId);
+  EXPECT_GE(queue.handled(), 3);  // thread count, process count, event, ...
+}
+
+}  // namespace
