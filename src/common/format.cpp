@@ -10,7 +10,11 @@ std::string hex8(uint32_t value) {
   return buf;
 }
 
-std::string hexP(uint32_t value) { return "$" + hex8(value); }
+std::string hexP(uint32_t value) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "$%08X", static_cast<unsigned>(value));
+  return buf;
+}
 
 std::string extractFileName(std::string_view path) {
   size_t cut = path.find_last_of("\\/:");
