@@ -16,6 +16,8 @@
 
 namespace ostrel::cli {
 
+#ifdef _WIN32
+
 namespace {
 
 bool parseInt(const std::string& text, long long& out) {
@@ -87,8 +89,6 @@ int superviseSession(QueueSync* queue, SessionWatch& watch, StopWhen stopWhen) {
 }
 
 }  // namespace
-
-#ifdef _WIN32
 
 int cmdRun(const Args& args) {
   size_t i = 0;

@@ -446,21 +446,31 @@ void TDebugThread::handleCreateProcess() {
     imageFiles_[e.dwProcessId] = c.hFile;
   }
 
+  // The image-name pointer may be null and the module list not ready yet at this
+  // event (so it is on some systems); the image file handle still names the file.
+  auto modulePath = [&] {
+    std::string path = moduleNameFromAddress(platform_, c.hProcess, c.lpBaseOfImage);
+    if (path == "Unknown") {
+      std::string fromFile = platform_.imageFileName(c.hFile);
+      if (!fromFile.empty()) path = fromFile;
+    }
+    return path;
+  };
   std::string processName;
   if (!Attached) {
     Handle read = child ? c.hProcess : mainProcess_;
     processName = readImageName(platform_, read, c.lpImageName, c.fUnicode);
     MainImageAddress = c.lpStartAddress;
-    if (processName.empty())
-      processName = extractFileName(moduleNameFromAddress(platform_, c.hProcess, c.lpBaseOfImage));
+    if (processName.empty()) processName = extractFileName(modulePath());
   } else {
     processName = readImageName(platform_, c.hProcess, c.lpImageName, c.fUnicode);
     MainImageAddress = c.lpBaseOfImage;
-    if (ExePath.empty()) ExePath = moduleNameFromAddress(platform_, c.hProcess, c.lpBaseOfImage);
+    if (ExePath.empty()) ExePath = modulePath();
   }
   Info = processName;
   if (child) {
     Info = readImageName(platform_, c.hProcess, c.lpImageName, c.fUnicode);
+    if (Info.empty()) Info = platform_.imageFileName(c.hFile);
   } else {
     if (Attached) {
       mainProcess_ = c.hProcess;

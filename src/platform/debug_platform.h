@@ -84,6 +84,11 @@ class DebugPlatform {
   virtual uint32_t fileType(Handle file) = 0;
   /// Positions the file and reads up to size bytes; returns the count read.
   virtual uint32_t readFileAt(Handle file, uint32_t offset, void* buffer, uint32_t size) = 0;
+  /// Full path of the file that an image file handle (from a process-creation or DLL-load
+  /// event) refers to; empty when unknown. Wine leaves the image-name pointer of
+  /// process-creation events null and has no module list yet at that point, so this is
+  /// the one source of a new process's name there.
+  virtual std::string imageFileName(Handle /*file*/) { return {}; }
   /// Looks a file up by name (all attributes); nullopt when not found.
   virtual std::optional<FileFacts> findFile(const std::string& name) = 0;
   /// A string value of the file's version block, nullopt when absent.

@@ -66,6 +66,7 @@ class FakePlatform : public DebugPlatform {
   std::map<Handle, Address> tebs;  // thread handle -> information block address
   std::map<Handle, FakeFile> files;
   std::map<std::string, FakeDiskFile> diskFiles;
+  std::map<Handle, std::string> imagePaths;  // image file handle -> its path
   std::string thousands = ",";
   std::string dateSep = "/";
 
@@ -101,6 +102,10 @@ class FakePlatform : public DebugPlatform {
   std::string moduleFileName(Handle process, Address module) override;
   uint32_t fileType(Handle file) override;
   uint32_t readFileAt(Handle file, uint32_t offset, void* buffer, uint32_t size) override;
+  std::string imageFileName(Handle file) override {
+    auto it = imagePaths.find(file);
+    return it == imagePaths.end() ? std::string() : it->second;
+  }
   std::optional<FileFacts> findFile(const std::string& name) override;
   std::optional<std::string> fileVersionString(const std::string& name,
                                                const std::string& subBlock) override;

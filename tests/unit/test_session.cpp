@@ -333,6 +333,22 @@ TEST_F(SessionTest, AttachedSessionDetachesFromItsWorker) {
   EXPECT_EQ(DebugEvents->at(0)->Info, kExe);
 }
 
+TEST_F(SessionTest, ImageFileNamesTheProcessWhenPointerAndModuleListGiveNothing) {
+  // Attached: no image-name pointer, no module list yet; the file handle names it.
+  constexpr Handle kOther = 0x700, kFile = 0x88, kChildFile = 0x8C;
+  fake.imagePaths[kFile] = "C:\\tools\\target.exe";
+  fake.imagePaths[kChildFile] = "C:\\tools\\child.exe";
+  fake.queueEvent(makeCreateProcess(kPid, kTid, kOther, 0x704, 0x400000, 0, 0, 0, kFile));
+  fake.queueEvent(makeCreateProcess(0x900, 0x904, 0x300, 0x304, 0x400000, 0, 0, 0, kChildFile));
+  DebugAttach("", "", static_cast<int32_t>(kPid), cb, nullptr, false);
+  ASSERT_TRUE(waitUntil([&] { return fake.continues.size() == 2; }));
+  DebugStop();
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(CurrentDebugThread->ExePath, "C:\\tools\\target.exe");
+  EXPECT_EQ(DebugEvents->at(0)->Info, "C:\\tools\\target.exe");
+  EXPECT_EQ(DebugEvents->at(1)->Info, "C:\\tools\\child.exe");
+}
+
 TEST_F(SessionTest, SuspendHoldsEventsUntilResume) {
   queueStart();
   DebugRun(kExe, "", "", cb, nullptr, false);

@@ -1,0 +1,197 @@
+// A debuggee with one behaviour per scenario, chosen by the first argument. Scenarios
+// that end normally exit with a fixed code so tests can tell them apart; the crashing
+// ones end with their exception code. C++ exceptions raise no debug event with this
+// tool chain, so custom codes go through RaiseException.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "debuggee_codes.h"
+
+namespace {
+
+volatile int gZero = 0;
+volatile int* volatile gNull = nullptr;
+
+// The child scenario writes its own text here; a reader that uses the parent's handle at
+// the child's address would find the parent's text instead.
+char gMessage[64] = "parent text";
+
+std::string ownPath() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return path;
+}
+
+int argNumber(int argc, char** argv, int index, int fallback) {
+  return index < argc ? std::atoi(argv[index]) : fallback;
+}
+
+int avRead() {
+  int value = *gNull;
+  return value;
+}
+
+int avWrite() {
+  *gNull = 1;
+  return 0;
+}
+
+int divZero() { return 100 / gZero; }
+
+int customCode() {
+  RaiseException(kCustomCode, 0, 0, nullptr);
+  return kExitCustomHandled;
+}
+
+LONG CALLBACK continueCustom(EXCEPTION_POINTERS* info) {
+  return info->ExceptionRecord->ExceptionCode == kHandledCode ? EXCEPTION_CONTINUE_EXECUTION
+                                                              : EXCEPTION_CONTINUE_SEARCH;
+}
+
+int customHandled() {
+  PVOID handler = AddVectoredExceptionHandler(1, continueCustom);
+  RaiseException(kHandledCode, 0, 0, nullptr);
+  RemoveVectoredExceptionHandler(handler);
+  OutputDebugStringA("after handled exception");
+  return kExitCustomHandled;
+}
+
+int breakpoint() {
+  DebugBreak();
+  OutputDebugStringA("after breakpoint");
+  return kExitBreakpoint;
+}
+
+int strings() {
+  OutputDebugStringA(kAnsiText);
+  OutputDebugStringW(kWideText);
+  std::string longText = longDebugString();
+  OutputDebugStringA(longText.c_str());
+  std::wstring longWide(longText.begin(), longText.end());
+  OutputDebugStringW(longWide.c_str());
+  return kExitStrings;
+}
+
+DWORD WINAPI waitingThread(LPVOID parameter) {
+  WaitForSingleObject(static_cast<HANDLE>(parameter), INFINITE);
+  return 7;
+}
+
+// Every thread is alive at the same time before any of them ends.
+int threads(int count) {
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::vector<HANDLE> started;
+  for (int i = 0; i < count; ++i) {
+    HANDLE t = CreateThread(nullptr, 64 * 1024, waitingThread, release,
+                            STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (t == nullptr) return kExitFailure;
+    started.push_back(t);
+  }
+  OutputDebugStringA("threads started");
+  SetEvent(release);
+  for (HANDLE t : started) {
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+  }
+  CloseHandle(release);
+  return kExitThreads;
+}
+
+int dllCycles(int count) {
+  using ValueFn = int(WINAPI*)(int);
+  for (int i = 0; i < count; ++i) {
+    HMODULE dll = LoadLibraryA(kTestDllName);
+    if (dll == nullptr) return kExitFailure;
+    auto fn =
+        reinterpret_cast<ValueFn>(reinterpret_cast<void*>(GetProcAddress(dll, "TestDllValue")));
+    if (fn == nullptr || fn(i) != i + 1) return kExitFailure;
+    FreeLibrary(dll);
+  }
+  return kExitDllCycles;
+}
+
+int startChild() {
+  std::string line = "\"" + ownPath() + "\" child-body";
+  std::vector<char> buffer(line.begin(), line.end());
+  buffer.push_back('\0');
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info))
+    return kExitFailure;
+  WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD childCode = 0;
+  GetExitCodeProcess(info.hProcess, &childCode);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  OutputDebugStringA(gMessage);
+  return childCode == kExitChildBody ? kExitChild : kExitFailure;
+}
+
+int childBody() {
+  std::snprintf(gMessage, sizeof gMessage, "%s%lu", kChildTextPrefix, GetCurrentProcessId());
+  OutputDebugStringA(gMessage);
+  return kExitChildBody;
+}
+
+__attribute__((noinline)) int recurse(int depth) {
+  volatile char pad[512];
+  pad[0] = static_cast<char>(depth);
+  // gZero is always 0; the test keeps the compiler from seeing an endless recursion.
+  if (gZero == 0) return recurse(depth + 1) + pad[0];
+  return pad[0];
+}
+
+int sleepFor(int seconds) {
+  std::printf("%lu\n", GetCurrentProcessId());
+  std::fflush(stdout);
+  for (int tick = 0; tick < seconds * 10; ++tick) {
+    Sleep(100);
+    char text[32];
+    std::snprintf(text, sizeof text, "tick %d", tick);
+    OutputDebugStringA(text);
+  }
+  return kExitSleep;
+}
+
+int stringsBench(int count) {
+  char text[48];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(text, sizeof text, "bench string %d", i);
+    OutputDebugStringA(text);
+  }
+  return kExitStringsBench;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs("usage: dbg_sample SCENARIO [N]\n", stderr);
+    return kExitUsage;
+  }
+  std::string scenario = argv[1];
+  if (scenario == "av-read") return avRead();
+  if (scenario == "av-write") return avWrite();
+  if (scenario == "divzero") return divZero();
+  if (scenario == "custom-code") return customCode();
+  if (scenario == "custom-handled") return customHandled();
+  if (scenario == "breakpoint") return breakpoint();
+  if (scenario == "strings") return strings();
+  if (scenario == "threads") return threads(argNumber(argc, argv, 2, 4));
+  if (scenario == "dll-cycles") return dllCycles(argNumber(argc, argv, 2, 1));
+  if (scenario == "child") return startChild();
+  if (scenario == "child-body") return childBody();
+  if (scenario == "stackoverflow") return recurse(0);
+  if (scenario == "sleep") return sleepFor(argNumber(argc, argv, 2, 30));
+  if (scenario == "strings-bench") return stringsBench(argNumber(argc, argv, 2, 1000));
+  if (scenario == "exit") return argNumber(argc, argv, 2, 0);
+  std::fprintf(stderr, "dbg_sample: unknown scenario '%s'\n", scenario.c_str());
+  return kExitUsage;
+}

@@ -1,0 +1,343 @@
+// ostrel-cli run/attach on the sample debuggee: the printed event sequence and texts of
+// each scenario, the exit codes, and a detached process that runs on.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "debuggee_codes.h"
+#include "integration_support.h"
+
+namespace ostrel::itest {
+namespace {
+
+struct CliEvent {
+  int number = 0;
+  uint32_t pid = 0, tid = 0;
+  std::string event;
+  std::string details;
+  std::string info;  // the "Exception ..." line after an exception event
+};
+
+const char* const kEventNames[] = {"Exception - First chance",
+                                   "Exception - Last chance",
+                                   "Create thread",
+                                   "Create process",
+                                   "Exit thread",
+                                   "Exit process",
+                                   "Load Dll",
+                                   "Unload Dll",
+                                   "Output debug string",
+                                   "Rip info",
+                                   "Unknown"};
+
+std::string hex8(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool parseHex(const std::string& token, uint32_t& value) {
+  if (token.size() != 9 || token[0] != '$') return false;
+  return std::sscanf(token.c_str() + 1, "%8x", &value) == 1;
+}
+
+struct CliRun {
+  RunResult raw;
+  std::vector<CliEvent> events;
+  std::vector<std::string> unparsed;
+
+  std::vector<const CliEvent*> named(const std::string& event) const {
+    std::vector<const CliEvent*> result;
+    for (const auto& e : events)
+      if (e.event == event) result.push_back(&e);
+    return result;
+  }
+  std::vector<const CliEvent*> exceptions(uint32_t code) const {
+    std::vector<const CliEvent*> result;
+    for (const auto& e : events)
+      if (e.event.rfind("Exception", 0) == 0 &&
+          e.details.find("Err:$" + hex8(code)) != std::string::npos)
+        result.push_back(&e);
+    return result;
+  }
+  std::vector<std::string> strings(uint32_t pid = 0) const {
+    std::vector<std::string> result;
+    for (const auto& e : events)
+      if (e.event == "Output debug string" && (pid == 0 || e.pid == pid))
+        result.push_back(e.details);
+    return result;
+  }
+  /// Exit code text of the process that was created first.
+  std::string mainExit() const {
+    for (const auto& e : events)
+      if (e.event == "Exit process" && !events.empty() && e.pid == events.front().pid)
+        return e.details;
+    return "";
+  }
+};
+
+CliRun parse(RunResult raw) {
+  CliRun run;
+  for (const std::string& line : raw.lines()) {
+    if (line.rfind("Exception ", 0) == 0 && !run.events.empty() &&
+        run.events.back().event.rfind("Exception", 0) == 0 && run.events.back().info.empty()) {
+      run.events.back().info = line.substr(10);
+      continue;
+    }
+    CliEvent e;
+    char pid[16] = {}, tid[16] = {};
+    int consumed = 0;
+    if (std::sscanf(line.c_str(), "%d %10s %10s %n", &e.number, pid, tid, &consumed) != 3 ||
+        !parseHex(pid, e.pid) || !parseHex(tid, e.tid)) {
+      run.unparsed.push_back(line);
+      continue;
+    }
+    // The event name is followed by one space and the details, which may be empty.
+    std::string rest = line.substr(static_cast<size_t>(consumed));
+    for (const char* name : kEventNames) {
+      std::string n = name;
+      if (rest.compare(0, n.size() + 1, n + " ") == 0) {
+        e.event = n;
+        e.details = rest.substr(n.size() + 1);
+        break;
+      }
+      if (rest == n) {  // a line whose empty details lost the separating space
+        e.event = n;
+        break;
+      }
+    }
+    if (e.event.empty())
+      run.unparsed.push_back(line);
+    else
+      run.events.push_back(e);
+  }
+  run.raw = std::move(raw);
+  return run;
+}
+
+CliRun runSample(const std::string& scenario, const std::string& options = "") {
+  std::string command = "\"" + cliPath() + "\" run " + options + (options.empty() ? "" : " ") +
+                        "\"" + samplePath() + "\" " + scenario;
+  return parse(runCaptured(command, 90000));
+}
+
+// What every complete run shows: numbered from 1 without gaps, a process creation with no
+// details first, the loader breakpoint, a clean end of the command.
+void expectWellFormed(const CliRun& run) {
+  ASSERT_TRUE(run.raw.finished) << run.raw.out << run.raw.err;
+  EXPECT_EQ(run.raw.exitCode, 0u) << run.raw.err;
+  EXPECT_TRUE(run.unparsed.empty()) << run.unparsed.front();
+  ASSERT_FALSE(run.events.empty());
+  for (size_t i = 0; i < run.events.size(); ++i)
+    EXPECT_EQ(run.events[i].number, static_cast<int>(i + 1));
+  EXPECT_EQ(run.events.front().event, "Create process");
+  EXPECT_EQ(run.events.front().details, "");
+  auto breakpoints = run.exceptions(kExceptionBreakpoint);
+  ASSERT_FALSE(breakpoints.empty());
+  EXPECT_EQ(breakpoints.front()->event, "Exception - First chance");
+  EXPECT_EQ(lower(breakpoints.front()->info), "contunuable - breakpoint in ntdll.dll");
+  for (const auto& e : run.events) {
+    if (e.event.rfind("Exception", 0) == 0) {
+      EXPECT_FALSE(e.info.empty()) << e.number;
+    }
+  }
+}
+
+// A first chance and then a last chance of the code, with one description for both.
+void expectFirstThenLast(const CliRun& run, uint32_t code, const std::string& info) {
+  auto seen = run.exceptions(code);
+  ASSERT_EQ(seen.size(), 2u) << run.raw.out;
+  EXPECT_EQ(seen[0]->event, "Exception - First chance");
+  EXPECT_EQ(seen[1]->event, "Exception - Last chance");
+  EXPECT_EQ(seen[0]->details, seen[1]->details);
+  EXPECT_EQ(seen[0]->info, info);
+  EXPECT_EQ(seen[1]->info, info);
+  EXPECT_EQ(run.mainExit(), "Exit code $" + hex8(code));
+}
+
+std::string faultAddress(const CliEvent& e) {
+  // "Addr:$XXXXXXXX Err:$XXXXXXXX"
+  return e.details.substr(6, 8);
+}
+
+TEST(CliRun, BreakpointsAreContinuedAndTheProgramGoesOn) {
+  CliRun run = runSample("breakpoint");
+  expectWellFormed(run);
+  auto breakpoints = run.exceptions(kExceptionBreakpoint);
+  ASSERT_EQ(breakpoints.size(), 2u);  // the loader's and DebugBreak's
+  EXPECT_EQ(breakpoints[1]->event, "Exception - First chance");
+  EXPECT_EQ(run.named("Exception - Last chance").size(), 0u);
+  EXPECT_EQ(run.strings(), std::vector<std::string>{"after breakpoint"});
+  EXPECT_EQ(run.mainExit(), "Exit code $" + hex8(kExitBreakpoint));
+  EXPECT_EQ(run.events.back().event, "Exit process");
+}
+
+TEST(CliRun, AccessViolationsNameTheModuleAndTheAccess) {
+  for (const char* kind : {"read", "write"}) {
+    SCOPED_TRACE(kind);
+    CliRun run = runSample(std::string("av-") + kind);
+    expectWellFormed(run);
+    auto seen = run.exceptions(kExceptionAccessViolation);
+    ASSERT_FALSE(seen.empty());
+    std::string access = std::string(kind) == "read" ? "Read" : "Write";
+    expectFirstThenLast(run, kExceptionAccessViolation,
+                        "Contunuable - Access violation at address " + faultAddress(*seen[0]) +
+                            " in module 'dbg_sample.exe'. " + access +
+                            " of address 00000000 in dbg_sample.exe");
+  }
+}
+
+TEST(CliRun, DivideByZero) {
+  CliRun run = runSample("divzero");
+  expectWellFormed(run);
+  expectFirstThenLast(run, 0xC0000094, "Contunuable - Int Divide by Zero in dbg_sample.exe");
+}
+
+TEST(CliRun, CustomCodesRaisedInTheSystemLibrary) {
+  CliRun run = runSample("custom-code");
+  expectWellFormed(run);
+  auto seen = run.exceptions(kCustomCode);
+  ASSERT_EQ(seen.size(), 2u);
+  std::string info = lower(seen[0]->info);
+  EXPECT_EQ(info, "contunuable - unknown error, (e0000001) in kernelbase.dll");
+  EXPECT_EQ(seen[1]->event, "Exception - Last chance");
+  EXPECT_EQ(run.mainExit(), "Exit code $E0000001");
+
+  // Handled by the debuggee: a first chance only, and the program carries on.
+  CliRun handled = runSample("custom-handled");
+  expectWellFormed(handled);
+  auto first = handled.exceptions(kHandledCode);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0]->event, "Exception - First chance");
+  EXPECT_EQ(handled.strings(), std::vector<std::string>{"after handled exception"});
+  EXPECT_EQ(handled.mainExit(), "Exit code $" + hex8(kExitCustomHandled));
+}
+
+TEST(CliRun, DebugStringsInBothFormsAndWhole) {
+  CliRun run = runSample("strings");
+  expectWellFormed(run);
+  std::wstring wide = kWideText;
+  std::u16string wide16(wide.begin(), wide.end());
+  std::string wideAnsi = Win32Platform().wideToAnsi(wide16);
+  std::vector<std::string> expected = {kAnsiText, wideAnsi, longDebugString(), longDebugString()};
+  EXPECT_EQ(run.strings(), expected);
+  EXPECT_EQ(run.mainExit(), "Exit code $" + hex8(kExitStrings));
+}
+
+TEST(CliRun, ThreadsAreCreatedAndEndWithTheirCodes) {
+  CliRun run = runSample("threads 6");
+  expectWellFormed(run);
+  auto created = run.named("Create thread");
+  auto exited = run.named("Exit thread");
+  EXPECT_EQ(created.size(), 6u);
+  EXPECT_EQ(exited.size(), 6u);
+  std::set<uint32_t> ids;
+  for (const auto* e : created) {
+    EXPECT_EQ(e->details.rfind("Local base $", 0), 0u) << e->details;
+    EXPECT_NE(e->details, "Local base $00000000");
+    ids.insert(e->tid);
+  }
+  EXPECT_EQ(ids.size(), created.size());
+  for (const auto* e : exited) {
+    EXPECT_EQ(e->details, "Exit code $00000007");
+    EXPECT_EQ(ids.count(e->tid), 1u);
+  }
+  EXPECT_EQ(run.mainExit(), "Exit code $" + hex8(kExitThreads));
+}
+
+TEST(CliRun, DllLoadsAndUnloadsShareTheirBase) {
+  CliRun run = runSample("dll-cycles 3");
+  expectWellFormed(run);
+  // The test DLL is the only one loaded after the loader breakpoint and unloaded before exit.
+  int afterStart = run.exceptions(kExceptionBreakpoint).front()->number;
+  std::vector<std::string> loads, unloads;
+  for (const auto& e : run.events) {
+    if (e.number <= afterStart) continue;
+    if (e.event == "Load Dll") loads.push_back(e.details);
+    if (e.event == "Unload Dll") unloads.push_back(e.details);
+  }
+  ASSERT_GE(loads.size(), 3u);
+  ASSERT_GE(unloads.size(), 3u);
+  int matched = 0;
+  for (const auto& base : unloads) {
+    EXPECT_EQ(base.size(), 9u);
+    if (std::find(loads.begin(), loads.end(), base) != loads.end()) ++matched;
+  }
+  EXPECT_GE(matched, 3);
+  EXPECT_EQ(run.mainExit(), "Exit code $" + hex8(kExitDllCycles));
+}
+
+TEST(CliRun, ChildProcessIsDebuggedAndReadThroughItsOwnHandle) {
+  CliRun run = runSample("child");
+  expectWellFormed(run);
+  auto created = run.named("Create process");
+  ASSERT_EQ(created.size(), 2u);
+  uint32_t parent = created[0]->pid, child = created[1]->pid;
+  ASSERT_NE(parent, child);
+  // The child wrote its own text where the parent keeps a different one: a read through
+  // the parent's handle would show the parent's text.
+  EXPECT_EQ(run.strings(child), std::vector<std::string>{kChildTextPrefix + std::to_string(child)});
+  EXPECT_EQ(run.strings(parent), std::vector<std::string>{"parent text"});
+  // Both processes reach their loader breakpoint and their end.
+  int childBreakpoints = 0;
+  for (const auto* e : run.exceptions(kExceptionBreakpoint)) childBreakpoints += e->pid == child;
+  EXPECT_EQ(childBreakpoints, 1);
+  std::string childExit;
+  for (const auto* e : run.named("Exit process"))
+    if (e->pid == child) childExit = e->details;
+  EXPECT_EQ(childExit, "Exit code $" + hex8(kExitChildBody));
+  EXPECT_EQ(run.mainExit(), "Exit code $" + hex8(kExitChild));
+}
+
+TEST(CliRun, StackOverflowFirstAndLastChance) {
+  CliRun run = runSample("stackoverflow");
+  expectWellFormed(run);
+  auto seen = run.exceptions(kExceptionStackOverflow);
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen.front()->event, "Exception - First chance");
+  EXPECT_EQ(seen.back()->event, "Exception - Last chance");
+  EXPECT_NE(seen.front()->info.find("Stack Overflow in "), std::string::npos) << seen.front()->info;
+  EXPECT_EQ(run.mainExit(), "Exit code $C00000FD");
+}
+
+TEST(CliRun, ErrorsAndUsage) {
+  RunResult missing = runCaptured("\"" + cliPath() + "\" run Z:\\no\\such\\program.exe");
+  EXPECT_EQ(missing.exitCode, 3u);
+  EXPECT_EQ(missing.err.rfind("Debugger error! ", 0), 0u) << missing.err;
+  EXPECT_EQ(runCaptured("\"" + cliPath() + "\" run").exitCode, 2u);
+  EXPECT_EQ(runCaptured("\"" + cliPath() + "\" attach notanumber").exitCode, 2u);
+  EXPECT_EQ(runCaptured("\"" + cliPath() + "\" attach 12 --for").exitCode, 2u);
+}
+
+TEST(CliAttach, DetachLeavesTheProcessRunning) {
+  PlainProcess target(sampleCommand("sleep 30"));
+  ASSERT_TRUE(target.started());
+  uint32_t pid = static_cast<uint32_t>(std::stoul(target.firstLine()));
+  CliRun run =
+      parse(runCaptured("\"" + cliPath() + "\" attach " + std::to_string(pid) + " --for 2", 30000));
+  ASSERT_TRUE(run.raw.finished);
+  EXPECT_EQ(run.raw.exitCode, 0u) << run.raw.err;
+  ASSERT_FALSE(run.events.empty()) << run.raw.out << run.raw.err;
+  EXPECT_EQ(run.events.front().event, "Create process");
+  EXPECT_EQ(run.events.front().pid, pid);
+  EXPECT_FALSE(run.named("Load Dll").empty());
+  EXPECT_FALSE(run.exceptions(kExceptionBreakpoint).empty());
+  EXPECT_FALSE(run.strings(pid).empty()) << "ticks while attached";
+  for (const auto& s : run.strings(pid)) EXPECT_EQ(s.rfind("tick ", 0), 0u);
+  EXPECT_TRUE(run.named("Exit process").empty());
+  Sleep(300);
+  EXPECT_TRUE(target.alive());
+}
+
+}  // namespace
+}  // namespace ostrel::itest
