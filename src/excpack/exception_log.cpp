@@ -1,0 +1,156 @@
+// A log is written to a temporary file beside its final name and then renamed without
+// replacing anything, so a log is either whole or absent and no earlier log is lost.
+#include "excpack/exception_log.h"
+
+#include <cstdio>
+
+#include "common/format.h"
+#include "excpack/er_ce5_tools.h"
+
+namespace ostrel::excpack {
+
+namespace {
+
+constexpr int kMaxNameAttempts = 10000;
+
+// Folder part of a path including its last separator ("" when there is none).
+std::string extractFilePath(std::string_view path) {
+  const std::size_t cut = path.find_last_of("\\/:");
+  return cut == std::string_view::npos ? std::string() : std::string(path.substr(0, cut + 1));
+}
+
+// Writes data under a fresh temporary name beside name; returns that name or "".
+std::string writeTemporary(LogFileStore& store, const std::string& name, std::string_view data) {
+  for (int n = 1; n <= kMaxNameAttempts; ++n) {
+    const std::string tmp = name + ".tmp" + (n == 1 ? std::string() : std::to_string(n));
+    if (store.exists(tmp)) continue;
+    if (store.writeNew(tmp, data)) return tmp;
+    if (!store.exists(tmp)) return {};  // not a name clash: the folder cannot be written
+  }
+  return {};
+}
+
+// Moves the temporary file to the first free numbered name; returns it or "".
+std::string placeUnderFreeName(LogFileStore& store, const std::string& tmp,
+                               const std::string& name) {
+  for (int n = 1; n <= kMaxNameAttempts; ++n) {
+    const std::string candidate = numberedLogName(name, n);
+    if (store.exists(candidate)) continue;
+    if (store.renameNoReplace(tmp, candidate)) return candidate;
+    if (!store.exists(candidate)) break;  // the rename failed for another reason
+  }
+  store.remove(tmp);
+  return {};
+}
+
+}  // namespace
+
+std::string logFileName(std::string_view folder, std::string_view path, const LocalTime& t) {
+  std::string name(folder);
+  if (!name.empty() && name.back() != '\\' && name.back() != '/') name += '\\';
+  std::string file = extractFileName(path);
+  const std::size_t dot = file.rfind('.');
+  if (dot != std::string::npos) file.erase(dot);
+  char suffix[96];
+  std::snprintf(suffix, sizeof suffix, "_%d-%d-%d_%d%d%d%d", t.day, t.month, t.year, t.hour,
+                t.minute, t.second, t.millisecond);
+  return name + file + suffix + ".err";
+}
+
+std::string numberedLogName(std::string_view name, int n) {
+  if (n <= 1) return std::string(name);
+  std::string base(name);
+  std::string ext;
+  if (base.size() >= 4 && base.compare(base.size() - 4, 4, ".err") == 0) {
+    ext = ".err";
+    base.erase(base.size() - 4);
+  }
+  return base + "_" + std::to_string(n) + ext;
+}
+
+void StoreExceptionLog(TExceptionPack& pack, std::string& path, std::string& message) {
+  ExcPkgSystem& system = getExcPkgSystem();
+  ExcLogSettings& settings = excLogSettings();
+  message.clear();
+  if (path.empty()) path = system.exePath();
+  if (settings.errorLogDir.empty()) settings.errorLogDir = extractFilePath(path);
+  const std::string name = logFileName(settings.errorLogDir, path, system.now());
+  path = name;
+
+  std::string stored;
+  try {
+    std::string text = ComponentToString(pack);
+    if (settings.encipher) text = EncryptText(text);
+    LogFileStore& store = getLogFileStore();
+    const std::string tmp = writeTemporary(store, name, textAsLines(text));
+    if (!tmp.empty()) stored = placeUnderFreeName(store, tmp, name);
+    if (!stored.empty()) {
+      TErrorInfo* error = pack.ErrorInfo();
+      TAppInfo* app = pack.AppInfo();
+      TVerInfo* ver = pack.VerInfo();
+      char head[64];
+      std::snprintf(head, sizeof head, " Error Code: %d in \r", error ? int(error->ErrorCode) : 0);
+      message = (error ? error->ErrorMessage : std::string()) + " at Address: " +
+                hexP(error ? error->ErrorAddress : 0) + head + "application " +
+                (app ? app->ApplicationName() : std::string()) + " (v" +
+                (ver ? ver->ProductVersion() : std::string()) + ")" + "\r" +
+                "\r\rStored to " + stored + " error log file";
+    }
+  } catch (...) {
+    stored.clear();
+  }
+  if (stored.empty()) {
+    message += "\r";
+    message += kStoreFailedText;
+    path.clear();
+  } else {
+    path = stored;
+  }
+  if (settings.showStoredMessage && !message.empty()) system.showError(message);
+}
+
+std::string textAsLines(std::string_view content) {
+  std::string out;
+  out.reserve(content.size() + 2);
+  std::size_t i = 0;
+  while (i < content.size()) {
+    const std::size_t end = content.find_first_of("\r\n", i);
+    if (end == std::string_view::npos) {
+      out.append(content.substr(i));
+      out += "\r\n";
+      break;
+    }
+    out.append(content.substr(i, end - i));
+    out += "\r\n";
+    i = end + 1;
+    if (content[end] == '\r' && i < content.size() && content[i] == '\n') ++i;
+  }
+  return out;
+}
+
+ReadLogResult readExceptionLogText(std::string_view content) {
+  ReadLogResult result;
+  std::unique_ptr<TComponent> component;
+  try {
+    std::string text = textAsLines(content);
+    if (excLogSettings().encipher) text = textAsLines(DecryptText(text));
+    component = StringToComponent(text);
+  } catch (...) {
+    result.error = kConvertFailedText;
+    return result;
+  }
+  if (dynamic_cast<TExceptionPack*>(component.get()) == nullptr) {
+    result.error = kNotPackText;
+    return result;
+  }
+  result.pack.reset(static_cast<TExceptionPack*>(component.release()));
+  return result;
+}
+
+ReadLogResult readExceptionLog(const std::string& path) {
+  auto content = getLogFileStore().read(path);
+  if (!content) return {nullptr, kConvertFailedText};
+  return readExceptionLogText(*content);
+}
+
+}  // namespace ostrel::excpack

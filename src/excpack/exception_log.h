@@ -1,0 +1,45 @@
+// Exception log files: naming, storing (never over an existing log, never half-written)
+// and reading back with the window's three error texts.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "excpack/exc_pkg_system.h"
+#include "excpack/global_exc_pkg_types.h"
+
+namespace ostrel::excpack {
+
+inline constexpr const char* kStoreFailedText = "Can not storing the Exception log file!";
+inline constexpr const char* kConvertFailedText = "Can not convert string to component!";
+inline constexpr const char* kNotPackText = "Component is not TExceptionPack component!";
+inline constexpr const char* kCastFailedText =
+    "Can not casting component to TExceptionPack component!";
+
+/// folder + file name of path without its extension + "_d-m-yyyy_hmsms" + ".err". A folder
+/// ending in "\" or "/" gets no second separator; an empty folder gives the name alone.
+std::string logFileName(std::string_view folder, std::string_view path, const LocalTime& time);
+
+/// The name with "_2", "_3", ... put before ".err" (n = 1 gives the name itself).
+std::string numberedLogName(std::string_view name, int n);
+
+/// Writes the package as a log file. An empty path means the running program's own
+/// executable. On return path is the full name of the stored file, or empty when nothing
+/// was stored; message is the report of the store (or its failure).
+void StoreExceptionLog(TExceptionPack& pack, std::string& path, std::string& message);
+
+/// The text of a file read back "as lines": every line, also the last, ended by CR LF.
+std::string textAsLines(std::string_view content);
+
+struct ReadLogResult {
+  std::unique_ptr<TExceptionPack> pack;  // set on success
+  std::string error;                     // one of the texts above on failure
+};
+
+/// Turns a log file's content back into a package (deciphering when the switch is on).
+ReadLogResult readExceptionLogText(std::string_view content);
+/// The same for a file; a file that cannot be read fails with kConvertFailedText.
+ReadLogResult readExceptionLog(const std::string& path);
+
+}  // namespace ostrel::excpack
