@@ -20,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Result {
   long long events = 0;
+  long long handoffs = 0;
   double seconds = 0;
   double rate() const { return seconds > 0 ? events / seconds : 0; }
 };
@@ -70,7 +71,9 @@ Result runCli(const std::string& commandLine, const std::string& outFile) {
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE out = CreateFileA(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE err = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+  std::string errFile = outFile + ".err.txt";
+  HANDLE err = CreateFileA(errFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
   STARTUPINFOA si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
@@ -99,6 +102,13 @@ Result runCli(const std::string& commandLine, const std::string& outFile) {
       if (std::strncmp(line, "Exception ", 10) != 0) ++r.events;
     std::fclose(f);
   }
+  // With --handoff the front end reports how many calls crossed to its main thread.
+  if (FILE* f = std::fopen(errFile.c_str(), "rb")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, f))
+      if (std::sscanf(line, "hand-offs: %lld", &r.handoffs) == 1) break;
+    std::fclose(f);
+  }
   return r;
 }
 
@@ -124,5 +134,9 @@ int main(int argc, char** argv) {
               direct.events, direct.seconds, direct.rate(), 100.0 * direct.rate() / base.rate());
   std::printf("ostrel-cli run --handoff:      %lld events in %.2f s = %.0f events/s (%.0f%% of minimal)\n",
               handoff.events, handoff.seconds, handoff.rate(), 100.0 * handoff.rate() / base.rate());
+  // Each hand-off wakes the main thread once and the worker once more.
+  std::printf("hand-offs per event:           %.2f (%.2f thread wake-ups per event)\n",
+              handoff.events ? double(handoff.handoffs) / handoff.events : 0.0,
+              handoff.events ? 2.0 * handoff.handoffs / handoff.events : 0.0);
   return 0;
 }

@@ -1,0 +1,142 @@
+#include "mapfile/map_tokens.h"
+
+namespace ostrel {
+
+std::string_view nextToken(std::string_view line, size_t& pos) {
+  size_t i = pos == 0 ? 0 : pos - 1;
+  while (i < line.size() && line[i] == ' ') ++i;
+  size_t start = i;
+  while (i < line.size() && line[i] != ' ') ++i;
+  pos = i + 1;
+  return line.substr(start < line.size() ? start : line.size(), i - start);
+}
+
+bool tryReadHex(std::string_view text, uint32_t& value) {
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    unsigned d;
+    if (c >= '0' && c <= '9')
+      d = static_cast<unsigned>(c - '0');
+    else if (c >= 'A' && c <= 'F')
+      d = static_cast<unsigned>(c - 'A' + 10);
+    else if (c >= 'a' && c <= 'f')
+      d = static_cast<unsigned>(c - 'a' + 10);
+    else
+      return false;
+    v = v * 16 + d;
+    if (v > 0xFFFFFFFFull) return false;
+  }
+  value = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool tryReadDecimal(std::string_view text, int32_t& value) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return false;
+  int64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+    if (v > 0x80000000ll) return false;
+  }
+  if (negative) v = -v;
+  if (v > 0x7FFFFFFFll) return false;
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+uint32_t readHex(std::string_view text) {
+  uint32_t v = 0;
+  if (!tryReadHex(text, v)) throw MapFormatError("not a hexadecimal number");
+  return v;
+}
+
+int32_t readDecimal(std::string_view text) {
+  int32_t v = 0;
+  if (!tryReadDecimal(text, v)) throw MapFormatError("not a decimal number");
+  return v;
+}
+
+std::string_view copyText(std::string_view text, size_t start, size_t count) {
+  if (start == 0) start = 1;
+  if (start > text.size()) return {};
+  return text.substr(start - 1, count);
+}
+
+std::string_view trimText(std::string_view text) {
+  size_t b = 0, e = text.size();
+  while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
+  return text.substr(b, e - b);
+}
+
+namespace {
+char lowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+}  // namespace
+
+bool sameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lowerChar(a[i]) != lowerChar(b[i])) return false;
+  return true;
+}
+
+std::string lowerText(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = lowerChar(c);
+  return out;
+}
+
+std::string_view unitNameFromHeader(std::string_view line) {
+  size_t close = line.find(')');
+  if (close == std::string_view::npos) return {};
+  size_t dot = line.rfind('.', close);
+  if (dot == std::string_view::npos || dot == 0) return {};
+  size_t open = line.find_last_of("(\\", dot - 1);
+  if (open == std::string_view::npos) return {};
+  return line.substr(open + 1, dot - open - 1);
+}
+
+bool isPublicsByValueHeader(std::string_view line) {
+  size_t i = 0;
+  while (i < line.size() && line[i] == ' ') ++i;
+  line.remove_prefix(i);
+  constexpr std::string_view kAddress = "Address";
+  constexpr std::string_view kPublics = "Publics by Value";
+  if (line.size() < kAddress.size() || !sameText(line.substr(0, kAddress.size()), kAddress))
+    return false;
+  line.remove_prefix(kAddress.size());
+  size_t spaces = 0;
+  while (spaces < line.size() && line[spaces] == ' ') ++spaces;
+  if (spaces == 0) return false;
+  return sameText(line.substr(spaces), kPublics);
+}
+
+std::string mapFileNameFor(std::string_view programPath) {
+  size_t nameStart = programPath.find_last_of("\\/:");
+  nameStart = nameStart == std::string_view::npos ? 0 : nameStart + 1;
+  size_t dot = programPath.rfind('.');
+  if (dot == std::string_view::npos || dot < nameStart)
+    return std::string(programPath) + ".map";
+  return std::string(programPath.substr(0, dot)) + ".map";
+}
+
+std::string hexNoZeros(uint32_t value) {
+  static const char digits[] = "0123456789ABCDEF";
+  char buf[8];
+  int n = 0;
+  do {
+    buf[n++] = digits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  std::string out;
+  while (n > 0) out.push_back(buf[--n]);
+  return out;
+}
+
+}  // namespace ostrel
