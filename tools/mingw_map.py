@@ -3,12 +3,16 @@
 
 usage: mingw_map.py EXE [-o MAP] [--prefix i686-w64-mingw32-]
 
-Units are the compilation units of the DWARF line table (one entry per line sequence);
-code without line information between them becomes the unit "rtl". Publics are the code
-symbols of the symbol table (demangled, spaces removed since map names hold none). Line
-numbers are those of each unit's own source file, in address order.
+Units come from the sequences of the DWARF line table, one entry per sequence: a sequence
+that holds lines of its compilation unit's own source belongs to that unit; one that holds
+none (an inline or template function emitted from a header) belongs to the file of its first
+line, so its addresses never take the lines of an unrelated part of the unit. Code without
+line information between sequences becomes the unit "rtl". Publics are the code symbols of
+the symbol table (demangled, spaces removed since map names hold none). Line numbers are
+those of each unit's own source file, gathered from all its sequences in address order.
 """
 import argparse
+import bisect
 import os
 import re
 import subprocess
@@ -80,20 +84,26 @@ def base_name(path):
     return os.path.splitext(os.path.basename(path.replace("\\", "/")))[0].replace(" ", "_")
 
 
-def build_units(cus, text_start, text_end):
-    """[(start, end, unit_name)] over .text, sorted, gaps filled with "rtl"."""
-    ranges = []
+def build_sequences(cus, text_start, text_end):
+    """[(start, end, unit_name, rows)] of the line sequences inside .text, in table order."""
+    out = []
     for cu, rows in cus:
-        start = None
-        for file, _line, address in rows:
+        own = base_name(cu)
+        seq = []
+        for file, line, address in rows:
             if file is not None:
-                if start is None:
-                    start = address
-            else:
-                if start is not None and text_start <= start < address <= text_end:
-                    ranges.append((start, address, base_name(cu)))
-                start = None
-    ranges.sort()
+                seq.append((file, line, address))
+                continue
+            if seq and text_start <= seq[0][2] < address <= text_end:
+                has_own = any(base_name(f) == own for f, _, _ in seq)
+                out.append((seq[0][2], address, own if has_own else base_name(seq[0][0]), seq))
+            seq = []
+    return out
+
+
+def build_units(sequences, text_start, text_end):
+    """[(start, end, unit_name)] over .text, sorted, gaps filled with "rtl"."""
+    ranges = sorted((start, end, name) for start, end, name, _ in sequences)
     units, at = [], text_start
     for start, end, name in ranges:
         if start < at:
@@ -107,6 +117,45 @@ def build_units(cus, text_start, text_end):
     if at < text_end:
         units.append((at, text_end, "rtl"))
     return units
+
+
+def build_line_tables(sequences, units):
+    """[(unit_name, source_file, [(address, line)])] in order of first appearance.
+
+    Only lines of the unit's own source, and only at addresses where the unit map gives
+    that unit: a lookup finds the line table by unit name, so lines of a sequence that
+    lost an overlap to another unit would answer for the wrong code."""
+    tables = {}
+    for start, end, name, rows in sequences:
+        for file, number, address in rows:
+            if base_name(file) != name or not start <= address < end:
+                continue
+            if name not in tables:
+                tables[name] = (os.path.basename(file), {})
+            tables[name][1][address] = number  # the last row at an address is the statement there
+    claimed = [(s, e) for s, e, n in units]
+    names = [n for s, e, n in units]
+    starts = [s for s, e in claimed]
+    out = []
+    for name, (source, pairs) in tables.items():
+        kept = {}
+        for address in sorted(pairs):
+            i = bisect.bisect_right(starts, address) - 1
+            if i >= 0 and claimed[i][0] <= address < claimed[i][1] and names[i] == name:
+                kept[address] = pairs[address]
+        # The last entry of a table covers nothing, so each range of the unit ends with a
+        # copy of its last line: the code after that line's start keeps it up to the end.
+        ends = {}
+        for (start, end), unit in zip(claimed, names):
+            if unit != name:
+                continue
+            inside = [a for a in kept if start <= a < end]
+            if inside and end not in kept:
+                ends[end] = kept[max(inside)]
+        kept.update(ends)
+        if kept:
+            out.append((name, source, sorted(kept.items())))
+    return out
 
 
 def main():
@@ -123,7 +172,8 @@ def main():
         sys.exit("mingw_map: no .text section in " + args.exe)
     text_start, text_end = text[1], text[1] + text[2]
     cus = line_table(args.prefix, args.exe)
-    units = build_units(cus, text_start, text_end)
+    sequences = build_sequences(cus, text_start, text_end)
+    units = build_units(sequences, text_start, text_end)
     publics = code_symbols(args.prefix, args.exe, text_start, text_end)
 
     lines = ["", " Start         Length     Name                   Class"]
@@ -139,16 +189,8 @@ def main():
         lines += ["", "", "  Address         " + title, ""]
         lines += [" 0001:%08X       %s" % (address - text_start, name) for address, name in order]
     lines += ["", ""]
-    for cu, rows in cus:
-        own = base_name(cu)
-        pairs = {}
-        for file, number, address in rows:
-            if file is not None and base_name(file) == own and text_start <= address < text_end:
-                pairs[address] = number  # the last row at an address is the statement there
-        if not pairs:
-            continue
-        lines += ["Line numbers for %s(%s) segment .text" % (own, os.path.basename(cu)), ""]
-        entries = sorted(pairs.items())
+    for name, source, entries in build_line_tables(sequences, units):
+        lines += ["Line numbers for %s(%s) segment .text" % (name, source), ""]
         for i in range(0, len(entries), 4):
             lines.append("".join("%6d 0001:%08X" % (n, a - text_start) for a, n in entries[i:i + 4]))
         lines.append("")

@@ -10,7 +10,12 @@
 #include "common/format.h"
 #include "engine/debug_thread.h"
 
+#include "excpack/exc_pkg_system.h"
+#include "excpack/global_exc_pkg_types.h"
+#include "excpack/version_info.h"
+
 #ifdef _WIN32
+#include "platform/win32/exc_pkg_system_win32.h"
 #include "platform/win32/win32_platform.h"
 #endif
 
@@ -54,6 +59,27 @@ TDebugCallbacks printingCallbacks() {
   return cb;
 }
 
+/// Engine and exception package start-up, in the program's order, and the way back.
+class EngineScope {
+ public:
+  EngineScope(DebugPlatform& platform, MainThreadSync& sync) {
+    excpack::setExcPkgSystem(&system_);
+    setEnginePlatform(&platform, &sync);
+    engineStartup();
+    excpack::ExcPkgStartup();
+    excpack::loadAppVersionBlock();
+  }
+  ~EngineScope() {
+    engineShutdown(nullptr);
+    excpack::freeAppVersionBlock();
+    excpack::ExcPkgShutdown();
+    excpack::setExcPkgSystem(nullptr);
+  }
+
+ private:
+  Win32ExcPkgSystem system_;
+};
+
 struct SessionWatch {
   std::atomic<bool> terminateSeen{false};
 };
@@ -95,10 +121,13 @@ int cmdRun(const Args& args) {
   long long depth = 32;
   bool breakStacks = false;
   bool handoff = false;
+  std::string errorDir = ".";
   for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
     if (args[i] == "--depth" && i + 1 < args.size() && parseInt(args[i + 1], depth) &&
         depth >= 0 && depth <= 100000) {
       ++i;
+    } else if (args[i] == "--errdir" && i + 1 < args.size() && !args[i + 1].empty()) {
+      errorDir = args[++i];
     } else if (args[i] == "--break-stacks") {
       breakStacks = true;
     } else if (args[i] == "--handoff") {
@@ -109,7 +138,8 @@ int cmdRun(const Args& args) {
     }
   }
   if (i >= args.size()) {
-    std::fputs("usage: ostrel-cli run [--depth N] [--break-stacks] EXE [ARGS...]\n", stderr);
+    std::fputs("usage: ostrel-cli run [--depth N] [--break-stacks] [--errdir DIR] EXE [ARGS...]\n",
+               stderr);
     return 2;
   }
   std::string exe = args[i++];
@@ -119,16 +149,13 @@ int cmdRun(const Args& args) {
   Win32Platform platform;
   QueueSync queue;
   DirectSync direct;
-  setEnginePlatform(&platform, handoff ? static_cast<MainThreadSync*>(&queue) : &direct);
-  engineStartup();
+  EngineScope engine(platform, handoff ? static_cast<MainThreadSync&>(queue) : direct);
   StackDepth.store(static_cast<int32_t>(depth));
   SessionWatch watch;
-  DebugRun(exe, parameters, ".", printingCallbacks(),
+  DebugRun(exe, parameters, errorDir, printingCallbacks(),
            [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, breakStacks);
   int rc = superviseSession(handoff ? &queue : nullptr, watch, [] { return false; });
-  if (handoff)
-    std::fprintf(stderr, "hand-offs: %lld\n", queue.handled());
-  engineShutdown(nullptr);
+  if (handoff) std::fprintf(stderr, "hand-offs: %lld\n", queue.handled());
   return rc;
 }
 
@@ -150,21 +177,18 @@ int cmdAttach(const Args& args) {
   }
   Win32Platform platform;
   DirectSync direct;
-  setEnginePlatform(&platform, &direct);
-  engineStartup();
+  EngineScope engine(platform, direct);
   SessionWatch watch;
   DebugAttach("", ".", static_cast<int32_t>(pid), printingCallbacks(),
               [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, false);
   if (!CurrentDebugThread) {
     std::fputs("ostrel-cli attach: bad process id\n", stderr);
-    engineShutdown(nullptr);
     return 2;
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   int rc = superviseSession(nullptr, watch, [&] {
     return seconds >= 0 && std::chrono::steady_clock::now() >= deadline;
   });
-  engineShutdown(nullptr);
   return rc;
 }
 

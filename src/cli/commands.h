@@ -12,5 +12,6 @@ using Args = std::vector<std::string>;
 int cmdRun(const Args& args);
 int cmdAttach(const Args& args);
 int cmdMap(const Args& args);
+int cmdErr(const Args& args);
 
 }  // namespace ostrel::cli

@@ -8,9 +8,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ostrel-cli run [--depth N] [--break-stacks] EXE [ARGS...]\n"
+    "usage: ostrel-cli run [--depth N] [--break-stacks] [--errdir DIR] EXE [ARGS...]\n"
     "       ostrel-cli attach PID [--for SECONDS]\n"
-    "       ostrel-cli map MAPFILE [--base HEX] [--stats] [ADDR...]\n";
+    "       ostrel-cli map MAPFILE [--base HEX] [--stats] [ADDR...]\n"
+    "       ostrel-cli err text FILE\n"
+    "       ostrel-cli err encode FILE\n"
+    "       ostrel-cli err report FILE [--map MAPFILE] [--modules FILE]\n";
 
 }  // namespace
 
@@ -23,6 +26,7 @@ int main(int argc, char** argv) {
   ostrel::cli::Args args(argv + 2, argv + argc);
   if (command == "run") return ostrel::cli::cmdRun(args);
   if (command == "attach") return ostrel::cli::cmdAttach(args);
+  if (command == "err") return ostrel::cli::cmdErr(args);
 #ifdef OSTREL_HAVE_MAP
   if (command == "map") return ostrel::cli::cmdMap(args);
 #endif

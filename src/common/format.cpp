@@ -1,5 +1,6 @@
 #include "common/format.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace ostrel {
@@ -19,6 +20,15 @@ std::string hexP(uint32_t value) {
 std::string extractFileName(std::string_view path) {
   size_t cut = path.find_last_of("\\/:");
   return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
+}
+
+bool sameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
 }
 
 std::string utf16ToCp1252(std::u16string_view text) {

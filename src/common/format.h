@@ -13,6 +13,8 @@ std::string hex8(uint32_t value);
 std::string hexP(uint32_t value);
 /// The file name of a path: everything after the last '\\', '/' or ':'.
 std::string extractFileName(std::string_view path);
+/// Equal texts when ASCII letter case is ignored.
+bool sameText(std::string_view a, std::string_view b);
 /// UTF-16 text up to its first zero (or its end) converted to Windows-1252, unmappable
 /// characters as '?'. The portable stand-in for the system ANSI code page.
 std::string utf16ToCp1252(std::u16string_view text);

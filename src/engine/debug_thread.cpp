@@ -4,9 +4,11 @@
 #include <exception>
 
 #include "common/format.h"
+#include "engine/exception_capture.h"
 #include "engine/exception_text.h"
 #include "engine/readers.h"
 #include "engine/stack_capture.h"
+#include "engine/stack_scan.h"
 
 namespace ostrel {
 
@@ -364,6 +366,7 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
       ++ThreadCount;
       if (Callbacks.OnThreadCount) sync([this] { Callbacks.OnThreadCount(ThreadCount); });
       UsedThreads->append(std::make_unique<TThreadProp>("", e.u.CreateThread.hThread, e.dwThreadId));
+      threadHandles_[e.dwThreadId] = {e.dwProcessId, e.u.CreateThread.hThread};
       Details = "Local base " + hexP(e.u.CreateThread.lpThreadLocalBase);
       break;
     case CREATE_PROCESS_DEBUG_EVENT_CODE:
@@ -375,6 +378,7 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
       Details = "Exit code " + hexP(e.u.ExitThread.dwExitCode);
       Info = hexP(e.dwThreadId);
       UsedThreads->RemoveThread(e.dwThreadId);
+      threadHandles_.erase(e.dwThreadId);
       break;
     case EXIT_PROCESS_DEBUG_EVENT_CODE: {
       Details = "Exit code " + hexP(e.u.ExitProcess.dwExitCode);
@@ -383,6 +387,9 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
         Info = ExePath;
       }
       UsedProcesses->RemoveProcess(e.dwProcessId);
+      // The system closes the handles of the process's threads with this event.
+      for (auto it = threadHandles_.begin(); it != threadHandles_.end();)
+        it = it->second.processId == e.dwProcessId ? threadHandles_.erase(it) : std::next(it);
       --ProcessCount;
       if (Callbacks.OnProcessCount) sync([this] { Callbacks.OnProcessCount(ProcessCount); });
       auto file = imageFiles_.find(e.dwProcessId);
@@ -440,6 +447,7 @@ void TDebugThread::handleCreateProcess() {
   const auto& c = e.u.CreateProcessInfo;
   bool child = e.dwProcessId != MainProcessId;
   if (c.hProcess != 0) processHandles_[e.dwProcessId] = c.hProcess;
+  if (c.hThread != 0) threadHandles_[e.dwThreadId] = {e.dwProcessId, c.hThread};
   if (c.hFile != 0) {
     auto old = imageFiles_.find(e.dwProcessId);
     if (old != imageFiles_.end()) platform_.closeHandle(old->second);
@@ -477,6 +485,8 @@ void TDebugThread::handleCreateProcess() {
       mainThread_ = c.hThread;
       mainThreadId_ = e.dwThreadId;
     }
+    mainImagePath_ = modulePath();
+    if (mainImagePath_ == "Unknown") mainImagePath_.clear();
     CodeBase = getCodeBase(platform_, mainProcess_, MainImageAddress);
     Info = ExePath;
   }
@@ -500,9 +510,11 @@ void TDebugThread::handleException() {
     StackOverflow = true;
     if (Callbacks.OnStackOverflow) sync([this] { Callbacks.OnStackOverflow(true); });
   }
+  // The thread examined is the one that raised the exception (its handle from its
+  // creation event), or the initial thread when it is not known.
+  Handle thread = faultingThread(e.dwThreadId);
   if (!StackOverflow) {
-    if (!readThreadStackInfo(platform_, mainProcess_, mainThread_, ExceptionContext,
-                             ExceptionStackInfo)) {
+    if (!readThreadStackInfo(platform_, process, thread, ExceptionContext, ExceptionStackInfo)) {
       std::memset(&ExceptionContext, 0, sizeof ExceptionContext);
       std::memset(&ExceptionStackInfo, 0, sizeof ExceptionStackInfo);
       snapshotFailed_ = true;
@@ -510,20 +522,36 @@ void TDebugThread::handleException() {
   }
   Details = "Addr:" + hexP(r.ExceptionAddress) + " Err:" + hexP(r.ExceptionCode);
   std::string modulePath = moduleNameFromAddress(platform_, process, r.ExceptionAddress);
-  exceptionModule_ = modulePath == "Unknown" ? modulePath : extractFileName(modulePath);
+  exceptionModule_ = extractFileName(modulePath);
   if (exceptionModule_ == extractFileName(ExePath)) Severity = 1;
 
+  auto moduleName = [&](Address a) { return moduleNameFromAddress(platform_, process, a); };
   if (e.u.Exception.dwFirstChance != 0) {
-    // First-chance stack scans come with the stack capture; the event keeps its
-    // empty call stack until then.
+    if (r.ExceptionCode != kExceptionBreakpoint || ShowStackOnBreak) {
+      TCallStack stack;
+      int32_t count = scanStack(stack, StackDepth.load(), process, thread);
+      reportStackEntries(stack, 1, count, true, moduleName);
+    }
   } else {
     Severity = 2;
     LastChance = true;
     if (Callbacks.OnLastChance) sync([this] { Callbacks.OnLastChance(true); });
-    // The raw scan, the published entries and the stored exception log come with the
-    // stack capture and log storage; until then nothing is stored.
-    RawStack.clear();
-    ErrorLogName.clear();
+    TCallStack stack;
+    int32_t count = scanStack(stack, -1, process, thread);
+    if (count > 0) StackModules = stackModulesText(stack, count, moduleName);
+    reportStackEntries(stack, 0, 32, false, moduleName);
+    RawStack = stack;
+
+    LastChanceCapture capture;
+    capture.event = &e;
+    capture.stack = &RawStack;
+    capture.count = count;
+    capture.context = &WalkContext;
+    capture.offsetBase = getCodeBase(platform_, process, MainImageAddress);
+    capture.exePath = ExePath;
+    capture.imagePath = mainImagePath_;
+    capture.errorDir = ErrorDir;
+    ErrorLogName = storeLastChancePackage(capture);
     WarningText = ErrorLogName.empty()
                       ? std::string("Error by storing exception package")
                       : "Last chance exception occurred!\r\rException log stored to " + ErrorLogName;
@@ -533,6 +561,36 @@ void TDebugThread::handleException() {
     }
   }
   Info = Info + " in " + exceptionModule_;
+}
+
+Handle TDebugThread::faultingThread(uint32_t threadId) const {
+  auto it = threadHandles_.find(threadId);
+  return it != threadHandles_.end() ? it->second.handle : mainThread_;
+}
+
+int32_t TDebugThread::scanStack(TCallStack& stack, int32_t depth, Handle process, Handle thread) {
+  // The walk snapshot is taken just before the scan; after a stack overflow the exhausted
+  // thread is left alone and the bounds of the last snapshot before it are used.
+  bool walkOk = false;
+  if (!StackOverflow)
+    walkOk = readThreadStackInfo(platform_, process, thread, WalkContext, WalkStackInfo);
+  ScanRange range = chooseScanRange(StackOverflow, snapshotFailed_, walkOk, StartStackInfo,
+                                    ExceptionStackInfo, WalkStackInfo, WalkContext.Esp);
+  int32_t count =
+      storeRawStack(platform_, stack, range.start, depth, process, range.upper, range.lower);
+  return count < 0 ? 0 : count;
+}
+
+void TDebugThread::reportStackEntries(const TCallStack& stack, int32_t first, int32_t end,
+                                      bool quiet, const ModuleNameFunction& moduleName) {
+  StackReporting.store(true);
+  auto entries = stackEntriesToPublish(stack, first, end, StackDepth.load(), moduleName, CallStack);
+  for (const PublishedStackEntry& entry : entries) {
+    if (quiet || !Callbacks.OnCallStackEntry) continue;
+    std::string address = hexP(entry.address);
+    sync([&] { Callbacks.OnCallStackEntry(entry.index, address, entry.module, "", "", "", 0); });
+  }
+  StackReporting.store(false);
 }
 
 void TDebugThread::closeOwnedHandles() {

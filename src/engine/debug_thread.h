@@ -128,6 +128,13 @@ class TDebugThread {
   void sync(const std::function<void()>& fn);
   Handle readHandleFor(uint32_t processId) const;
   void passGate();
+  Handle faultingThread(uint32_t threadId) const;
+  /// Walk snapshot, range choice and raw scan; a failed scan counts 0.
+  int32_t scanStack(TCallStack& stack, int32_t depth, Handle process, Handle thread);
+  /// Publishes entries [first, end) to the event's call stack and, unless quiet, to the
+  /// main thread.
+  void reportStackEntries(const TCallStack& stack, int32_t first, int32_t end, bool quiet,
+                          const std::function<std::string(Address)>& moduleName);
   void leaveLoop();
   void closeOwnedHandles();
 
@@ -156,8 +163,16 @@ class TDebugThread {
   bool snapshotFailed_ = false;
   bool warningShown_ = false;
   std::string exceptionModule_;
+  // Full path of the main executable as the system names it (for the exception log).
+  std::string mainImagePath_;
   // Process handles of every debuggee process by id, for reads of child processes.
   std::map<uint32_t, Handle> processHandles_;
+  // Thread handles by id from thread-creation events (the initial thread is mainThread_).
+  struct ThreadEntry {
+    uint32_t processId;
+    Handle handle;
+  };
+  std::map<uint32_t, ThreadEntry> threadHandles_;
   // Image file handles delivered with events, closed on unload, exit or session end.
   std::map<Address, Handle> dllFiles_;
   std::map<uint32_t, Handle> imageFiles_;

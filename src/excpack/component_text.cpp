@@ -3,6 +3,8 @@
 // layout (indentation and line breaks only separate tokens), bounded in depth.
 #include "excpack/component_text.h"
 
+#include "common/format.h"
+
 #include <cctype>
 #include <charconv>
 
@@ -178,15 +180,6 @@ void writeObject(std::string& out, const TextObject& obj, int level) {
 bool identStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
 bool identChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.';
-}
-
-bool sameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
 }
 
 int hexValue(char c) {

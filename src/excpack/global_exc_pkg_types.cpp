@@ -1,5 +1,7 @@
 #include "excpack/global_exc_pkg_types.h"
 
+#include "common/format.h"
+
 #include <cctype>
 #include <cstdio>
 #include <functional>
@@ -49,15 +51,6 @@ using Factory = std::function<std::unique_ptr<TComponent>()>;
 std::vector<std::pair<std::string, Factory>>& registry() {
   static std::vector<std::pair<std::string, Factory>> classes;
   return classes;
-}
-
-bool sameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
 }
 
 template <typename T>
@@ -136,12 +129,12 @@ void TExceptionPack::SetErrorInfo(std::unique_ptr<TErrorInfo> v) { replaceOwned(
 // --- TAppInfo -----------------------------------------------------------------------------
 
 std::string TAppInfo::ApplicationName() {
-  if (applicationName_.empty()) applicationName_ = getExcPkgSystem().exePath();
+  if (applicationName_.empty() && !described_) applicationName_ = getExcPkgSystem().exePath();
   return applicationName_;
 }
 
 uint32_t TAppInfo::ApplicationSize() {
-  if (applicationSize_ != 0) return applicationSize_;
+  if (applicationSize_ != 0 || described_) return applicationSize_;
   ExcPkgSystem& system = getExcPkgSystem();
   const std::string path = system.exePath();
   auto size = system.fileSize(path);
@@ -154,11 +147,20 @@ uint32_t TAppInfo::ApplicationSize() {
 }
 
 std::string TAppInfo::ApplicationDate() {
-  if (applicationDate_.empty()) {
+  if (applicationDate_.empty() && !described_) {
     ExcPkgSystem& system = getExcPkgSystem();
     if (auto t = system.fileTime(system.exePath())) applicationDate_ = dateTimeText(*t);
   }
   return applicationDate_;
+}
+
+void TAppInfo::Describe(const std::string& path) {
+  ExcPkgSystem& system = getExcPkgSystem();
+  described_ = true;
+  applicationName_ = path;
+  applicationSize_ = system.fileSize(path).value_or(0);
+  auto time = system.fileTime(path);
+  applicationDate_ = time ? dateTimeText(*time) : std::string();
 }
 
 void TAppInfo::WriteProperties(std::vector<TextProperty>& props) {
@@ -258,7 +260,7 @@ std::string_view TVerInfo::FieldName(Field f) {
 std::string TVerInfo::Get(Field f) {
   if (f < 0 || f >= fFieldCount) return {};
   std::string& v = values_[std::size_t(f)];
-  if (v.empty() && f < fPrivateBuild)
+  if (v.empty() && f < fPrivateBuild && !assigned_)
     if (const TrpVersionInfo* info = ExcPkgVersionInfo()) v = readerValue(*info, f);
   return v;
 }
@@ -268,6 +270,7 @@ void TVerInfo::Set(Field f, std::string v) {
 }
 
 void TVerInfo::Assign(const TrpVersionInfo& source) {
+  assigned_ = true;
   for (int f = 0; f < fPrivateBuild; ++f) values_[std::size_t(f)] = readerValue(source, Field(f));
 }
 

@@ -82,11 +82,16 @@ class TAppInfo : public TBaseExceptionPack {
   void SetApplicationName(std::string v) { applicationName_ = std::move(v); }
   void SetApplicationSize(uint32_t v) { applicationSize_ = v; }
   void SetApplicationDate(std::string v) { applicationDate_ = std::move(v); }
+  /// Describes another program's executable (a debuggee) instead of the running one:
+  /// its path, size and date, read now; values that cannot be read stay empty or 0 and
+  /// are never replaced by the running program's.
+  void Describe(const std::string& path);
 
   void WriteProperties(std::vector<TextProperty>& props) override;
   bool ReadProperty(const TextProperty& prop) override;
 
  private:
+  bool described_ = false;
   std::string applicationName_;
   uint32_t applicationSize_ = 0;
   std::string applicationDate_;
@@ -131,7 +136,8 @@ class TVerInfo : public TBaseExceptionPack {
   std::string_view ClassName() const override { return "TVerInfo"; }
   std::string Get(Field f);
   void Set(Field f, std::string v);
-  /// Takes all ten values of a version reader (the debuggee's, for instance).
+  /// Takes all ten values of a version reader (the debuggee's, for instance); empty ones
+  /// then stay empty instead of being fetched from the running program.
   void Assign(const TrpVersionInfo& source);
 
   std::string CompanyName() { return Get(fCompanyName); }
@@ -151,6 +157,7 @@ class TVerInfo : public TBaseExceptionPack {
   bool ReadProperty(const TextProperty& prop) override;
 
  private:
+  bool assigned_ = false;
   std::array<std::string, fFieldCount> values_;
 };
 

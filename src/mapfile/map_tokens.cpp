@@ -79,13 +79,6 @@ namespace {
 char lowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 }  // namespace
 
-bool sameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (lowerChar(a[i]) != lowerChar(b[i])) return false;
-  return true;
-}
-
 std::string lowerText(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = lowerChar(c);

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/format.h"
+
 namespace ostrel {
 
 /// A line of the map that does not read; the passes turn it into their boolean result.
@@ -34,8 +36,6 @@ std::string_view copyText(std::string_view text, size_t start,
 
 /// Without leading and trailing spaces and control characters (anything up to 32).
 std::string_view trimText(std::string_view text);
-/// Equal without regard to ASCII letter case.
-bool sameText(std::string_view a, std::string_view b);
 /// ASCII lower case copy, the key of case-insensitive name tables.
 std::string lowerText(std::string_view text);
 

@@ -171,6 +171,29 @@ int stringsBench(int count) {
 
 }  // namespace
 
+// Crashes in named routines, for call stacks resolved through the sample's map. Plain C
+// names keep the map's routine names simple; noinline keeps each one a frame of its own.
+extern "C" __attribute__((noinline)) int faultingRoutine(int offset) {
+  return gNull[offset];
+}
+
+extern "C" __attribute__((noinline)) int outerRoutine(int offset) {
+  int value = faultingRoutine(offset);
+  return value + gZero;
+}
+
+extern "C" DWORD WINAPI crashingThread(LPVOID) {
+  return static_cast<DWORD>(outerRoutine(static_cast<int>(gZero)));
+}
+
+static int threadAv() {
+  HANDLE t = CreateThread(nullptr, 0, crashingThread, nullptr, 0, nullptr);
+  if (t == nullptr) return kExitFailure;
+  WaitForSingleObject(t, INFINITE);
+  CloseHandle(t);
+  return kExitFailure;
+}
+
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fputs("usage: dbg_sample SCENARIO [N]\n", stderr);
@@ -179,6 +202,8 @@ int main(int argc, char** argv) {
   std::string scenario = argv[1];
   if (scenario == "av-read") return avRead();
   if (scenario == "av-write") return avWrite();
+  if (scenario == "deep-av") return outerRoutine(static_cast<int>(gZero));
+  if (scenario == "thread-av") return threadAv();
   if (scenario == "divzero") return divZero();
   if (scenario == "custom-code") return customCode();
   if (scenario == "custom-handled") return customHandled();

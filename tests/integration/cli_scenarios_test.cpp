@@ -41,11 +41,6 @@ std::string hex8(uint32_t value) {
   return text;
 }
 
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 bool parseHex(const std::string& token, uint32_t& value) {
   if (token.size() != 9 || token[0] != '$') return false;
   return std::sscanf(token.c_str() + 1, "%8x", &value) == 1;
@@ -125,9 +120,18 @@ CliRun parse(RunResult raw) {
   return run;
 }
 
+// Exception logs of these runs go to a folder of their own, not the working folder.
+std::string logFolder() {
+  char temp[MAX_PATH + 1] = {};
+  GetTempPathA(MAX_PATH, temp);
+  std::string folder = std::string(temp) + "ostrel-cli-logs";
+  CreateDirectoryA(folder.c_str(), nullptr);
+  return folder;
+}
+
 CliRun runSample(const std::string& scenario, const std::string& options = "") {
-  std::string command = "\"" + cliPath() + "\" run " + options + (options.empty() ? "" : " ") +
-                        "\"" + samplePath() + "\" " + scenario;
+  std::string command = "\"" + cliPath() + "\" run --errdir \"" + logFolder() + "\" " + options +
+                        (options.empty() ? "" : " ") + "\"" + samplePath() + "\" " + scenario;
   return parse(runCaptured(command, 90000));
 }
 
@@ -317,6 +321,97 @@ TEST(CliRun, ErrorsAndUsage) {
   EXPECT_EQ(runCaptured("\"" + cliPath() + "\" run").exitCode, 2u);
   EXPECT_EQ(runCaptured("\"" + cliPath() + "\" attach notanumber").exitCode, 2u);
   EXPECT_EQ(runCaptured("\"" + cliPath() + "\" attach 12 --for").exitCode, 2u);
+}
+
+std::vector<std::string> logsIn(const std::string& folder) {
+  std::vector<std::string> found;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((folder + "\\*.err").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return found;
+  do found.push_back(folder + "\\" + data.cFileName);
+  while (FindNextFileA(find, &data));
+  FindClose(find);
+  return found;
+}
+
+// A folder of its own, emptied of logs of earlier runs.
+std::string freshLogFolder(const std::string& name) {
+  std::string folder = logFolder() + "\\" + name;
+  CreateDirectoryA(folder.c_str(), nullptr);
+  for (const std::string& f : logsIn(folder)) DeleteFileA(f.c_str());
+  return folder;
+}
+
+bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The call stack rows whose routine cell (the fifth) is the given one.
+size_t rowsNaming(const std::vector<std::string>& lines, const std::string& routine) {
+  size_t n = 0;
+  for (const auto& line : lines) {
+    size_t cell = 0, start = 0;
+    for (size_t i = 0; i <= line.size(); ++i) {
+      if (i == line.size() || line[i] == '\t') {
+        if (cell == 4 && line.compare(start, i - start, routine) == 0) ++n;
+        ++cell;
+        start = i + 1;
+      }
+    }
+  }
+  return n;
+}
+
+// A crash stores one log; it deciphers, names the faulting instruction and thread, and
+// its call stack resolves through the sample's map to the routines that were running.
+TEST(CliRun, LastChanceLogResolvesToTheCrashingRoutines) {
+  std::string map = samplePath().substr(0, samplePath().size() - 4) + ".map";
+  for (const char* scenario : {"deep-av", "thread-av"}) {
+    SCOPED_TRACE(scenario);
+    std::string folder = freshLogFolder(scenario);
+    CliRun run = parse(runCaptured("\"" + cliPath() + "\" run --errdir \"" + folder + "\" \"" +
+                                   samplePath() + "\" " + scenario, 90000));
+    ASSERT_TRUE(run.raw.finished);
+    EXPECT_EQ(run.raw.exitCode, 0u) << run.raw.err;
+    auto seen = run.exceptions(kExceptionAccessViolation);
+    ASSERT_GE(seen.size(), 2u);
+    const CliEvent& last = *seen.back();
+    ASSERT_EQ(last.event, "Exception - Last chance");
+
+    auto logs = logsIn(folder);
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_NE(run.raw.err.find("warning: Last chance exception occurred!  Exception log stored to " +
+                               logs[0]),
+              std::string::npos)
+        << run.raw.err;
+
+    RunResult text = runCaptured("\"" + cliPath() + "\" err text \"" + logs[0] + "\"");
+    EXPECT_EQ(text.exitCode, 0u) << text.err;
+    EXPECT_NE(text.out.find("object TExceptionPack"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("'$C0000005'"), std::string::npos) << text.out;
+
+    RunResult report = runCaptured("\"" + cliPath() + "\" err report \"" + logs[0] +
+                                   "\" --map \"" + map + "\"");
+    ASSERT_EQ(report.exitCode, 0u) << report.err;
+    auto lines = report.lines();
+    std::string fault = faultAddress(last);
+    EXPECT_TRUE(hasLine(lines, "\tError address: $" + fault)) << report.out;
+    EXPECT_TRUE(hasLine(lines, "\tException code: $C0000005")) << report.out;
+    EXPECT_TRUE(hasLine(lines, "\tCurrent thread Id: " + std::to_string(last.tid))) << report.out;
+    // The registers are the faulting thread's: its EIP is the faulting instruction.
+    bool eip = false;
+    for (const auto& line : lines)
+      eip = eip || (line.rfind("\t\tECS: $", 0) == 0 && line.find("\tEIP: $" + fault) != std::string::npos);
+    EXPECT_TRUE(eip) << report.out;
+    // "E:" row: the faulting instruction lies in faultingRoutine; the stack holds the
+    // return into outerRoutine, and for the second thread into its thread routine.
+    bool errorRow = false;
+    for (const auto& line : lines)
+      errorRow = errorRow || (line.rfind("E:\t$" + fault, 0) == 0 &&
+                              line.find("\tfaultingRoutine\t") != std::string::npos);
+    EXPECT_TRUE(errorRow) << report.out;
+    EXPECT_GE(rowsNaming(lines, "outerRoutine"), 1u) << report.out;
+  }
 }
 
 TEST(CliAttach, DetachLeavesTheProcessRunning) {

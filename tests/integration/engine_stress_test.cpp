@@ -19,16 +19,6 @@
 namespace ostrel::itest {
 namespace {
 
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-bool endsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 DWORD handleCount() {
   DWORD count = 0;
   GetProcessHandleCount(GetCurrentProcess(), &count);

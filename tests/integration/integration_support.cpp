@@ -1,5 +1,6 @@
 #include "integration_support.h"
 
+#include <cctype>
 #include <windows.h>
 
 #include <algorithm>
@@ -40,6 +41,16 @@ struct Pipe {
 };
 
 }  // namespace
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 std::string windowsPath(const std::string& path) {
   std::string result = path;

@@ -13,6 +13,10 @@
 
 namespace ostrel::itest {
 
+/// ASCII lower case.
+std::string lower(std::string s);
+bool endsWith(const std::string& text, const std::string& tail);
+
 /// A build path as Windows sees it: Unix paths under Wine become "Z:\...".
 std::string windowsPath(const std::string& path);
 std::string samplePath();

@@ -14,16 +14,6 @@
 namespace ostrel::itest {
 namespace {
 
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-bool endsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 bool isBreakpoint(const DebugEventRecord& e) {
   return e.dwDebugEventCode == EXCEPTION_DEBUG_EVENT_CODE &&
          e.u.Exception.ExceptionRecord.ExceptionCode == kExceptionBreakpoint;

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <thread>
+
+#include "excpack/exception_log.h"
 
 #include "engine/debug_thread.h"
 #include "fake_platform.h"
@@ -30,6 +33,11 @@ bool waitUntil(Pred pred, int ms = 5000) {
 class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    logDir = std::filesystem::temp_directory_path() /
+             ("ostrel-session-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+              "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(logDir);
+    std::filesystem::create_directories(logDir);
     setEnginePlatform(&fake, &sync);
     engineStartup();
     fake.addRegion(kProc, {0x400000, 0x10000, 0x400000, kMemCommit});
@@ -58,7 +66,10 @@ class SessionTest : public ::testing::Test {
       stackInfo = {a, b, c, d};
     };
   }
-  void TearDown() override { engineShutdown(nullptr); }
+  void TearDown() override {
+    engineShutdown(nullptr);
+    std::filesystem::remove_all(logDir);
+  }
 
   void queueStart() {
     fake.queueEvent(makeCreateProcess(kPid, kTid, kProc, kThread, 0x400000, 0x401234, 0x2000));
@@ -67,7 +78,8 @@ class SessionTest : public ::testing::Test {
   /// Starts a session over the queued events, waits until every one has been continued,
   /// stops it and waits for its end.
   void runAll(size_t events) {
-    DebugRun(kExe, "-x 1", "C:\\logs", cb, [this](TDebugThread&) { ++terminates; }, false);
+    DebugRun(kExe, "-x 1", logDir.string() + "/", cb, [this](TDebugThread&) { ++terminates; },
+             false);
     ASSERT_TRUE(waitUntil([&] {
       return fake.continues.size() >= events || CurrentDebugThread->Finished();
     }));
@@ -81,6 +93,7 @@ class SessionTest : public ::testing::Test {
     return out;
   }
 
+  std::filesystem::path logDir;
   FakePlatform fake;
   DirectSync sync;
   TDebugCallbacks cb;
@@ -200,6 +213,113 @@ TEST_F(SessionTest, SeverityAndStackOverflowRules) {
   EXPECT_EQ(statuses()[1], kDbgExceptionNotHandled);
 }
 
+TEST_F(SessionTest, LastChanceStoresTheFaultingThreadsStackAndRegisters) {
+  // The initial thread and a second thread, each with its own stack.
+  ThreadContext mainCtx{}, workerCtx{};
+  mainCtx.Esp = 0x0012FF00;
+  workerCtx.Esp = 0x0022F000;
+  workerCtx.Eip = 0x00401500;
+  fake.contexts[kThread] = mainCtx;
+  fake.contexts[0x120] = workerCtx;
+  fake.tebs[kThread] = 0x7FFDF000;
+  fake.tebs[0x120] = 0x7FFDE000;
+  StackInfoBlock mainBlock{}, workerBlock{};
+  mainBlock.StackBase = 0x00130000;
+  mainBlock.StackLimit = 0x0012E000;
+  workerBlock.StackBase = 0x00230000;
+  workerBlock.StackLimit = 0x0022E000;
+  fake.poke(kProc, 0x7FFDF000, &mainBlock, sizeof mainBlock);
+  fake.poke(kProc, 0x7FFDE000, &workerBlock, sizeof workerBlock);
+  // Each stack holds one return address just behind a direct call in the executable.
+  std::vector<uint8_t> code(0x40, 0x90);
+  code[0x10] = 0xE8;  // call at 0x401110, returns to 0x401115
+  code[0x20] = 0xE8;  // call at 0x401120, returns to 0x401125
+  fake.poke(kProc, 0x401100, code.data(), code.size());
+  std::vector<uint8_t> zeros(0x2000, 0);
+  fake.poke(kProc, 0x0012E000, zeros.data(), zeros.size());
+  fake.poke(kProc, 0x0022E000, zeros.data(), zeros.size());
+  fake.poke(kProc, 0x0022F000, zeros.data(), zeros.size());
+  fake.poke32(kProc, 0x0012FF10, 0x401115);
+  fake.poke32(kProc, 0x0022F010, 0x401125);
+  std::vector<std::string> entries;
+  cb.OnCallStackEntry = [&](int32_t i, const std::string& a, const std::string& m,
+                            const std::string& u, const std::string&, const std::string&,
+                            uint8_t flag) {
+    entries.push_back(std::to_string(i) + " " + a + " " + m + " [" + u + "] " +
+                      std::to_string(flag));
+  };
+
+  queueStart();
+  fake.queueEvent(makeCreateThread(kPid, 0x700, 0x120, 0x7FFDE000, 0x401800));
+  fake.queueEvent(makeException(kPid, 0x700, kExceptionAccessViolation, 0x401500, false, 0, {1, 4}));
+  runAll(3);
+
+  TDebugThread& s = *CurrentDebugThread;
+  EXPECT_EQ(entries, (std::vector<std::string>{"0 $00401125 sample.exe [] 0"}));
+  EXPECT_EQ(s.StackModules, "sample.exe\r\n");
+  ASSERT_EQ(s.RawStack.size() > 0, true);
+  EXPECT_EQ(s.RawStack[0], 0x401125u);
+  EXPECT_EQ(DebugEvents->at(2)->CallStack[0].Address, 0x401125u);
+  ASSERT_FALSE(s.ErrorLogName.empty()) << s.WarningText;
+  EXPECT_EQ(std::filesystem::path(s.ErrorLogName).parent_path(), logDir);
+  EXPECT_EQ(s.WarningText, "Last chance exception occurred!\r\rException log stored to " +
+                               s.ErrorLogName);
+  EXPECT_EQ(warnings, (std::vector<std::string>{s.WarningText}));
+
+  auto read = excpack::readExceptionLog(s.ErrorLogName);
+  ASSERT_TRUE(read.pack) << read.error;
+  excpack::TErrorInfo* error = read.pack->ErrorInfo();
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->ErrorMessage, "Fatal exception occurred!");
+  EXPECT_EQ(error->ExceptionCode, "$C0000005");
+  EXPECT_EQ(error->ErrorAddress, 0x401500u);
+  EXPECT_EQ(error->OffsetBase, 0x401000u);
+  EXPECT_EQ(error->CurrentThreadId, 0x700u);
+  ThreadContext stored;
+  std::memcpy(&stored, error->Registers.data(), sizeof stored);
+  EXPECT_EQ(stored.Esp, 0x0022F000u);  // the faulting thread's, not the initial one's
+  EXPECT_EQ(stored.Eip, 0x00401500u);
+  ASSERT_EQ(error->CallStackCount(), 1);
+  EXPECT_EQ(error->CallStackItem(0)->OperationPoint, 0x401125u);
+  ASSERT_NE(read.pack->AppInfo(), nullptr);
+  EXPECT_EQ(read.pack->AppInfo()->ApplicationName(), kExe);
+}
+
+TEST_F(SessionTest, FirstChanceStacksAreKeptQuietlyFromPositionOne) {
+  ThreadContext ctx{};
+  ctx.Esp = 0x0012F000;
+  fake.contexts[kThread] = ctx;
+  fake.tebs[kThread] = 0x7FFDF000;
+  StackInfoBlock block{};
+  block.StackBase = 0x00130000;
+  block.StackLimit = 0x0012E000;
+  fake.poke(kProc, 0x7FFDF000, &block, sizeof block);
+  std::vector<uint8_t> code(0x40, 0x90);
+  code[0x10] = 0xE8;
+  code[0x20] = 0xE8;
+  fake.poke(kProc, 0x401100, code.data(), code.size());
+  std::vector<uint8_t> zeros(0x2000, 0);
+  fake.poke(kProc, 0x0012E000, zeros.data(), zeros.size());
+  fake.poke32(kProc, 0x0012F010, 0x401115);
+  fake.poke32(kProc, 0x0012F020, 0x401125);
+  int published = 0;
+  cb.OnCallStackEntry = [&](int32_t, const std::string&, const std::string&, const std::string&,
+                            const std::string&, const std::string&, uint8_t) { ++published; };
+
+  queueStart();
+  fake.queueEvent(makeException(kPid, kTid, 0xC0000094, 0x401500, true));
+  fake.queueEvent(makeException(kPid, kTid, kExceptionBreakpoint, 0x7BC56490, true));
+  runAll(3);
+  EXPECT_EQ(published, 0);
+  const TEventCallStack& stack = DebugEvents->at(1)->CallStack;
+  EXPECT_EQ(stack.size(), 32u);
+  EXPECT_EQ(stack[0].Address, 0u);  // position 0 is not published
+  EXPECT_EQ(stack[1].Address, 0x401125u);
+  EXPECT_EQ(stack[1].Module, "sample.exe");
+  // Breakpoints are scanned only when asked for.
+  EXPECT_EQ(DebugEvents->at(2)->CallStack[1].Address, 0u);
+}
+
 TEST_F(SessionTest, TwoLastChancesWarnOnce) {
   queueStart();
   fake.queueEvent(makeException(kPid, kTid, 0xC0000094, 0x401000, false));
@@ -207,6 +327,11 @@ TEST_F(SessionTest, TwoLastChancesWarnOnce) {
   runAll(3);
   EXPECT_EQ(lastChances, 2);
   ASSERT_EQ(warnings.size(), 1u);
+  // Two logs, none overwritten, whatever the clock says.
+  size_t logs = 0;
+  for (const auto& f : std::filesystem::directory_iterator(logDir))
+    logs += f.path().extension() == ".err";
+  EXPECT_EQ(logs, 2u);
   EXPECT_EQ(DebugEvents->at(1)->Info, "Contunuable - Int Divide by Zero in sample.exe");
 }
 
