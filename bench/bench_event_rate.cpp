@@ -4,9 +4,13 @@
 // file, and the same with notifications handed to a pumping main thread (--handoff),
 // as the main window receives them.
 //
-//   bench_event_rate.exe OSTREL_CLI DEBUGGEE [N]
+// The three runs alternate over several rounds and the medians are compared, since the
+// cost of one debug event under Wine swings with whatever else the machine does.
+//
+//   bench_event_rate.exe OSTREL_CLI DEBUGGEE [N] [ROUNDS]
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -115,6 +119,13 @@ Result runCli(const std::string& commandLine, const std::string& outFile) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Only the minimal loop, for tracing it alone: bench_event_rate --minimal DEBUGGEE N
+  if (argc == 4 && std::strcmp(argv[1], "--minimal") == 0) {
+    Result r = minimalLoop(std::string(argv[2]) + " strings-bench " + argv[3]);
+    std::printf("minimal loop: %lld events in %.2f s = %.0f events/s\n", r.events, r.seconds,
+                r.rate());
+    return 0;
+  }
   if (argc < 3) {
     std::fprintf(stderr, "usage: bench_event_rate OSTREL_CLI DEBUGGEE [N]\n");
     return 2;
@@ -123,20 +134,33 @@ int main(int argc, char** argv) {
   long n = argc > 3 ? std::atol(argv[3]) : 100000;
   std::string target = debuggee + " strings-bench " + std::to_string(n);
 
-  Result base = minimalLoop(target);
-  Result direct = runCli(cli + " run " + target, "bench_event_rate_direct.txt");
-  Result handoff = runCli(cli + " run --handoff " + target, "bench_event_rate_handoff.txt");
+  int rounds = argc > 4 ? std::max(1, std::atoi(argv[4])) : 3;
+  std::vector<Result> base, direct, handoff;
+  for (int r = 0; r < rounds; ++r) {
+    base.push_back(minimalLoop(target));
+    direct.push_back(runCli(cli + " run " + target, "bench_event_rate_direct.txt"));
+    handoff.push_back(runCli(cli + " run --handoff " + target, "bench_event_rate_handoff.txt"));
+  }
+  auto median = [](std::vector<Result> runs) {
+    std::sort(runs.begin(), runs.end(),
+              [](const Result& a, const Result& b) { return a.rate() < b.rate(); });
+    return runs[runs.size() / 2];
+  };
+  Result b = median(base), d = median(direct), h = median(handoff);
 
-  std::printf("debug strings:                 %ld\n", n);
-  std::printf("minimal loop:                  %lld events in %.2f s = %.0f events/s\n",
-              base.events, base.seconds, base.rate());
+  std::printf("debug strings:                 %ld, rounds %d (medians)\n", n, rounds);
+  std::printf("minimal loop:                  %lld events in %.2f s = %.0f events/s\n", b.events,
+              b.seconds, b.rate());
   std::printf("ostrel-cli run:                %lld events in %.2f s = %.0f events/s (%.0f%% of minimal, target >= 90%%)\n",
-              direct.events, direct.seconds, direct.rate(), 100.0 * direct.rate() / base.rate());
+              d.events, d.seconds, d.rate(), 100.0 * d.rate() / b.rate());
   std::printf("ostrel-cli run --handoff:      %lld events in %.2f s = %.0f events/s (%.0f%% of minimal)\n",
-              handoff.events, handoff.seconds, handoff.rate(), 100.0 * handoff.rate() / base.rate());
+              h.events, h.seconds, h.rate(), 100.0 * h.rate() / b.rate());
   // Each hand-off wakes the main thread once and the worker once more.
   std::printf("hand-offs per event:           %.2f (%.2f thread wake-ups per event)\n",
-              handoff.events ? double(handoff.handoffs) / handoff.events : 0.0,
-              handoff.events ? 2.0 * handoff.handoffs / handoff.events : 0.0);
+              h.events ? double(h.handoffs) / h.events : 0.0,
+              h.events ? 2.0 * h.handoffs / h.events : 0.0);
+  for (int r = 0; r < rounds; ++r)
+    std::printf("round %d: minimal %.0f, run %.0f, run --handoff %.0f events/s\n", r + 1,
+                base[r].rate(), direct[r].rate(), handoff[r].rate());
   return 0;
 }

@@ -244,7 +244,10 @@ void TDebugThread::startUp() {
   CodeBase = 0;
   if (Attached) {
     attachReadHandle_ = platform_.openProcess(TargetProcessId);
-    if (platform_.debugActiveProcess(TargetProcessId)) MainProcessId = TargetProcessId;
+    // A wait with nothing attached may only time out, again and again: a failed attach
+    // ends the session here, with the same error the first wait would have given.
+    if (!platform_.debugActiveProcess(TargetProcessId)) throw EngineError(platform_.lastErrorText());
+    MainProcessId = TargetProcessId;
   } else {
     std::string commandLine = ExePath + " " + Parameters;
     std::string error;

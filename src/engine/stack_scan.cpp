@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <cstdio>
 
 #include "common/format.h"
 
 namespace ostrel {
+int gHhQ=0,gHhR=0,gHhE=0;
 namespace {
 
 constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
@@ -42,14 +44,14 @@ bool readWord(DebugPlatform& platform, Handle process, uint64_t address, uint32_
   if (address + 4 > kAddressSpace) return false;
   uint8_t bytes[4];
   uint32_t got = 0;
-  if (!platform.readMemory(process, static_cast<Address>(address), bytes, 4, &got) || got != 4)
+  ++gHhR; if (!platform.readMemory(process, static_cast<Address>(address), bytes, 4, &got) || got != 4)
     return false;
   value = le32(bytes);
   return true;
 }
 
 Handle allocationBaseIfCommitted(DebugPlatform& platform, Handle process, Address address) {
-  auto region = platform.queryRegion(process, address);
+  ++gHhQ; if (gHhE < 2) std::fprintf(stderr, "q %08x\n", address); auto region = platform.queryRegion(process, address);
   return region && region->state == kMemCommit ? region->allocationBase : 0;
 }
 
@@ -136,7 +138,7 @@ class ScanContext {
 
   const std::optional<std::vector<Address>>& modules() {
     if (!modulesRead_) {
-      modules_ = platform_.enumProcessModules(process_);
+      ++gHhE; modules_ = platform_.enumProcessModules(process_);
       modulesRead_ = true;
     }
     return modules_;
@@ -179,7 +181,7 @@ class ScanContext {
   }
 
   std::optional<Address> allocationBaseAt(Address address) {
-    auto region = platform_.queryRegion(process_, address);
+    ++gHhQ; if (gHhE < 2) std::fprintf(stderr, "Q %08x\n", address); auto region = platform_.queryRegion(process_, address);
     if (!region) return std::nullopt;
     return region->allocationBase;
   }
@@ -248,6 +250,7 @@ class ScanContext {
       uint32_t got = 0;
       slot.used = true;
       slot.base = base;
+      ++gHhR; if (gHhE < 2) std::fprintf(stderr, "B %08x\n", base);
       slot.readable = uint64_t{base} + kCodeBlockBytes <= kAddressSpace &&
                       platform_.readMemory(process_, base, slot.bytes, kCodeBlockBytes, &got) &&
                       got == kCodeBlockBytes;
@@ -321,7 +324,7 @@ class StackReader {
   }
 
   bool readChunk(uint64_t p, uint64_t size) {
-    buffer_.resize(size);
+    ++gHhR; buffer_.resize(size);
     uint32_t got = 0;
     if (!platform_.readMemory(process_, static_cast<Address>(p), buffer_.data(),
                               static_cast<uint32_t>(size), &got) ||

@@ -321,6 +321,11 @@ TEST(CliRun, ErrorsAndUsage) {
   EXPECT_EQ(runCaptured("\"" + cliPath() + "\" run").exitCode, 2u);
   EXPECT_EQ(runCaptured("\"" + cliPath() + "\" attach notanumber").exitCode, 2u);
   EXPECT_EQ(runCaptured("\"" + cliPath() + "\" attach 12 --for").exitCode, 2u);
+  // No such process: the session ends at once with the system's reason.
+  RunResult noProcess = runCaptured("\"" + cliPath() + "\" attach 99999", 20000);
+  EXPECT_TRUE(noProcess.finished);
+  EXPECT_EQ(noProcess.exitCode, 3u);
+  EXPECT_EQ(noProcess.err.rfind("Debugger error! ", 0), 0u) << noProcess.err;
 }
 
 std::vector<std::string> logsIn(const std::string& folder) {

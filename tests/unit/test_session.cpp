@@ -414,6 +414,15 @@ TEST_F(SessionTest, FailedWaitAndFailedContinueEndTheSession) {
   EXPECT_EQ(DebugEvents->count(), 1u);
 }
 
+TEST_F(SessionTest, FailedAttachEndsTheSession) {
+  fake.attachResult = false;
+  DebugAttach("", "", 1234, cb, nullptr, false);
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(CurrentDebugThread->ErrorText, "Debugger error! fake failure");
+  EXPECT_EQ(CurrentDebugThread->MainProcessId, 0u);
+  EXPECT_TRUE(log.empty());
+}
+
 TEST_F(SessionTest, HandlerErrorsEndTheSession) {
   cb.OnDebugEvent = [](int32_t, const DebugEventRecord&, TDllInfo*, const std::string&, uint8_t) {
     throw std::runtime_error("list is full");
