@@ -9,7 +9,6 @@
 #include "cli/commands.h"
 #include "common/format.h"
 #include "engine/debug_thread.h"
-
 #include "excpack/exc_pkg_system.h"
 #include "excpack/global_exc_pkg_types.h"
 #include "excpack/version_info.h"
@@ -123,8 +122,8 @@ int cmdRun(const Args& args) {
   bool handoff = false;
   std::string errorDir = ".";
   for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
-    if (args[i] == "--depth" && i + 1 < args.size() && parseInt(args[i + 1], depth) &&
-        depth >= 0 && depth <= 100000) {
+    if (args[i] == "--depth" && i + 1 < args.size() && parseInt(args[i + 1], depth) && depth >= 0 &&
+        depth <= 100000) {
       ++i;
     } else if (args[i] == "--errdir" && i + 1 < args.size() && !args[i + 1].empty()) {
       errorDir = args[++i];
@@ -152,8 +151,9 @@ int cmdRun(const Args& args) {
   EngineScope engine(platform, handoff ? static_cast<MainThreadSync&>(queue) : direct);
   StackDepth.store(static_cast<int32_t>(depth));
   SessionWatch watch;
-  DebugRun(exe, parameters, errorDir, printingCallbacks(),
-           [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, breakStacks);
+  DebugRun(
+      exe, parameters, errorDir, printingCallbacks(),
+      [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, breakStacks);
   int rc = superviseSession(handoff ? &queue : nullptr, watch, [] { return false; });
   if (handoff) std::fprintf(stderr, "hand-offs: %lld\n", queue.handled());
   return rc;
@@ -179,16 +179,16 @@ int cmdAttach(const Args& args) {
   DirectSync direct;
   EngineScope engine(platform, direct);
   SessionWatch watch;
-  DebugAttach("", ".", static_cast<int32_t>(pid), printingCallbacks(),
-              [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, false);
+  DebugAttach(
+      "", ".", static_cast<int32_t>(pid), printingCallbacks(),
+      [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, false);
   if (!CurrentDebugThread) {
     std::fputs("ostrel-cli attach: bad process id\n", stderr);
     return 2;
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  int rc = superviseSession(nullptr, watch, [&] {
-    return seconds >= 0 && std::chrono::steady_clock::now() >= deadline;
-  });
+  int rc = superviseSession(
+      nullptr, watch, [&] { return seconds >= 0 && std::chrono::steady_clock::now() >= deadline; });
   return rc;
 }
 

@@ -246,7 +246,8 @@ void TDebugThread::startUp() {
     attachReadHandle_ = platform_.openProcess(TargetProcessId);
     // A wait with nothing attached may only time out, again and again: a failed attach
     // ends the session here, with the same error the first wait would have given.
-    if (!platform_.debugActiveProcess(TargetProcessId)) throw EngineError(platform_.lastErrorText());
+    if (!platform_.debugActiveProcess(TargetProcessId))
+      throw EngineError(platform_.lastErrorText());
     MainProcessId = TargetProcessId;
   } else {
     std::string commandLine = ExePath + " " + Parameters;
@@ -324,8 +325,8 @@ bool TDebugThread::turn() {
   std::unique_ptr<TDllInfo> dll;
   handleEvent(dll);
 
-  auto event = std::make_unique<TDbgEvent>(EventNumber, DebugEvent, std::move(dll), Details,
-                                           Info, std::move(CallStack));
+  auto event = std::make_unique<TDbgEvent>(EventNumber, DebugEvent, std::move(dll), Details, Info,
+                                           std::move(CallStack));
   TDllInfo* recordedDll = event->DllInfo.get();
   CurrentDll = recordedDll;
   DebugEvents->append(std::move(event));
@@ -368,7 +369,8 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
     case CREATE_THREAD_DEBUG_EVENT_CODE:
       ++ThreadCount;
       if (Callbacks.OnThreadCount) sync([this] { Callbacks.OnThreadCount(ThreadCount); });
-      UsedThreads->append(std::make_unique<TThreadProp>("", e.u.CreateThread.hThread, e.dwThreadId));
+      UsedThreads->append(
+          std::make_unique<TThreadProp>("", e.u.CreateThread.hThread, e.dwThreadId));
       threadHandles_[e.dwThreadId] = {e.dwProcessId, e.u.CreateThread.hThread};
       Details = "Local base " + hexP(e.u.CreateThread.lpThreadLocalBase);
       break;
@@ -423,8 +425,8 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
       Address base = e.u.UnloadDll.lpBaseOfDll;
       Details = hexP(base);
       TDllInfo* loaded = DebugEvents->FindDllByBase(base);
-      dll = std::make_unique<TDllInfo>(loaded ? loaded->Name : std::string("Unknown"), 0, base,
-                                       "", "", "");
+      dll = std::make_unique<TDllInfo>(loaded ? loaded->Name : std::string("Unknown"), 0, base, "",
+                                       "", "");
       auto file = dllFiles_.find(base);
       if (file != dllFiles_.end()) {
         platform_.closeHandle(file->second);
@@ -555,9 +557,10 @@ void TDebugThread::handleException() {
     capture.imagePath = mainImagePath_;
     capture.errorDir = ErrorDir;
     ErrorLogName = storeLastChancePackage(capture);
-    WarningText = ErrorLogName.empty()
-                      ? std::string("Error by storing exception package")
-                      : "Last chance exception occurred!\r\rException log stored to " + ErrorLogName;
+    WarningText =
+        ErrorLogName.empty()
+            ? std::string("Error by storing exception package")
+            : "Last chance exception occurred!\r\rException log stored to " + ErrorLogName;
     if (!warningShown_) {
       warningShown_ = true;
       if (Callbacks.OnWarning) sync([this] { Callbacks.OnWarning(WarningText); });

@@ -14,10 +14,10 @@ struct LastChanceCapture {
   const TCallStack* stack = nullptr;  // the raw scan, most recent call first
   int32_t count = 0;                  // entries of the scan (a failed scan counts 0)
   const ThreadContext* context = nullptr;
-  Address offsetBase = 0;   // start of the debuggee's code section
-  std::string exePath;      // the debuggee's executable as the session was given it
-  std::string imagePath;    // its full path as the system reports it; empty if unknown
-  std::string errorDir;     // folder of the session's logs
+  Address offsetBase = 0;  // start of the debuggee's code section
+  std::string exePath;     // the debuggee's executable as the session was given it
+  std::string imagePath;   // its full path as the system reports it; empty if unknown
+  std::string errorDir;    // folder of the session's logs
 };
 
 /// Builds the package of a last-chance exception and stores it as a log file in the

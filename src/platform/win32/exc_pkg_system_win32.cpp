@@ -12,8 +12,9 @@ excpack::LocalTime fromSystemTime(const SYSTEMTIME& t) {
 
 // Opened read-only with every sharing mode, so a running program's file opens too.
 HANDLE openShared(const std::string& path) {
-  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(path.c_str(), GENERIC_READ,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
@@ -43,8 +44,8 @@ std::optional<excpack::LocalTime> Win32ExcPkgSystem::fileTime(const std::string&
   if (f == INVALID_HANDLE_VALUE) return std::nullopt;
   FILETIME written, local;
   SYSTEMTIME t;
-  bool ok = GetFileTime(f, nullptr, nullptr, &written) && FileTimeToLocalFileTime(&written, &local) &&
-            FileTimeToSystemTime(&local, &t);
+  bool ok = GetFileTime(f, nullptr, nullptr, &written) &&
+            FileTimeToLocalFileTime(&written, &local) && FileTimeToSystemTime(&local, &t);
   CloseHandle(f);
   if (!ok) return std::nullopt;
   return fromSystemTime(t);
