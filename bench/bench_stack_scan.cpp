@@ -19,7 +19,6 @@
 #include "engine/stack_scan.h"
 #include "platform/win32/win32_platform.h"
 
-namespace ostrel { extern int gHhQ, gHhR, gHhE; }
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -64,25 +63,13 @@ void measure(ostrel::Win32Platform& platform, Handle process, Handle thread, int
       out.entries =
           ostrel::storeRawStack(platform, stack, context.Esp, -1, process, upper, lower);
     }));
-    if (i == 0) { out.firstScanMs = scans.back(); std::printf("q=%d r=%d e=%d\n", ostrel::gHhQ, ostrel::gHhR, ostrel::gHhE); }
+    if (i == 0) out.firstScanMs = scans.back();
     reads.push_back(timeMs([&] {
       uint32_t got = 0;
       if (!platform.readMemory(process, lower, whole.data(), out.stackBytes, &got))
         std::fprintf(stderr, "whole-stack read failed\n");
     }));
   }
-  { double q = timeMs([&]{ for (int k=0;k<100;++k) platform.queryRegion(process, lower + 0x1000*(k%200)); });
-    uint8_t b[4096]; uint32_t g=0;
-    double r4 = timeMs([&]{ for (int k=0;k<100;++k) platform.readMemory(process, upper - 0x1000, b, 4, &g); });
-    double r4k = timeMs([&]{ for (int k=0;k<100;++k) platform.readMemory(process, upper - 0x1000, b, 4096, &g); });
-    for (uint32_t sz : {8u, 64u, 256u, 1024u, 2048u, 4096u, 16384u, 65536u}) {
-      std::vector<uint8_t> bb(sz);
-      double t = timeMs([&]{ for (int k=0;k<100;++k) platform.readMemory(process, upper - 0x10000, bb.data(), sz, &g); });
-      std::printf("read %u: %.1fus\n", sz, t*10);
-    }
-    double en = timeMs([&]{ for (int k=0;k<10;++k) platform.enumProcessModules(process); });
-    auto mods = platform.enumProcessModules(process);
-    std::printf("query %.1fus read4 %.1fus read4k %.1fus enum %.1fus modules %zu\n", q*10, r4*10, r4k*10, en*100, mods?mods->size():0); }
   out.scanMs = median(scans);
   out.readMs = median(reads);
 }

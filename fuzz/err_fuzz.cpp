@@ -1,12 +1,16 @@
-// libFuzzer target over the log reader: deciphering, component text and package streaming.
-// Any input must give a package or an error text, never a crash or a hang; a package that
-// was read must write and read back to the same text.
+// libFuzzer target over the log reader: deciphering, component text and package streaming,
+// and the report drawn from a package that was read. Any input must give a package or an
+// error text, never a crash or a hang; a package that was read must write and read back to
+// the same text, and its report must have the window's shape.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "cli/err_report.h"
 #include "excpack/exception_log.h"
+#include "mapfile/map.h"
 
 namespace {
 
@@ -26,10 +30,83 @@ class FixedSystem : public ExcPkgSystem {
   void showError(const std::string&) override {}
 };
 
+// Two units, a few routines and lines at code offsets 0x000..0x1FF; with OffsetBase 0x400000
+// the small addresses of a mutated package land in it often enough.
+const char kMapText[] =
+    "\r\n"
+    " Start         Length     Name                   Class\r\n"
+    " 0001:00000000 00000200H .text                   CODE\r\n"
+    "\r\n"
+    "\r\n"
+    "Detailed map of segments\r\n"
+    "\r\n"
+    " 0001:00000000 00000100 C=CODE     S=.text    G=(none)   M=System   ACBP=A9\r\n"
+    " 0001:00000100 00000080 C=CODE     S=.text    G=(none)   M=Unit1    ACBP=A9\r\n"
+    "\r\n"
+    "\r\n"
+    "  Address         Publics by Value\r\n"
+    "\r\n"
+    " 0001:00000000       Alpha\r\n"
+    " 0001:00000040       Beta\r\n"
+    " 0001:00000100       Gamma\r\n"
+    " 0001:00000150       Delta\r\n"
+    "\r\n"
+    "\r\n"
+    "Line numbers for Unit1(C:\\src\\Unit1.pas) segment .text\r\n"
+    "\r\n"
+    "    10 0001:00000100    11 0001:00000110    12 0001:00000120    14 0001:00000170\r\n"
+    "\r\n"
+    "Program entry point at 0001:00000100\r\n";
+
+ostrel::TMap& fixedMap() {
+  static ostrel::TMap map = [] {
+    ostrel::TMap m;
+    m.MapText.setText(kMapText);
+    m.Loaded = true;
+    if (!m.parse()) std::abort();
+    return m;
+  }();
+  return map;
+}
+
 void checkRoundTrip(TComponent& component) {
   const std::string text = ComponentToString(component);
   auto again = StringToComponent(text);
   if (!again || ComponentToString(*again) != text) std::abort();
+}
+
+// The row numbers are "E:" for the first row only, blank for the separator, and otherwise
+// increasing item indices below the item count.
+void checkRows(const std::vector<ostrel::cli::StackRow>& rows, int count, bool withMap) {
+  if (rows.empty()) std::abort();
+  size_t i = 0;
+  if (rows[0][0] == "E:") {
+    if (!withMap) std::abort();
+    ++i;
+  }
+  if (i >= rows.size() || rows[i] != ostrel::cli::StackRow{}) std::abort();
+  if (!withMap && rows.size() != i + 1) std::abort();
+  long previous = -1;
+  for (++i; i < rows.size(); ++i) {
+    const std::string& number = rows[i][0];
+    if (number.empty() || number.size() > 10 ||
+        number.find_first_not_of("0123456789") != std::string::npos)
+      std::abort();
+    const long n = std::stol(number);
+    if (n <= previous || n >= count) std::abort();
+    previous = n;
+  }
+}
+
+void checkReport(TExceptionPack& pack) {
+  if (ostrel::cli::reportLines(pack).size() != 47) std::abort();
+  const TErrorInfo* error = pack.ErrorInfo();
+  const int count = error ? error->CallStackCount() : 0;
+  const std::vector<std::string> names = {"prog.exe", "", "kernel32.dll"};
+  checkRows(ostrel::cli::callStackRows(pack, nullptr, {}), count, false);
+  checkRows(ostrel::cli::callStackRows(pack, &fixedMap(), names), count, true);
+  // The report fills nothing in that a write would then carry differently.
+  checkRoundTrip(pack);
 }
 
 }  // namespace
@@ -46,16 +123,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The whole reading path of a log file.
   ReadLogResult log = readExceptionLogText(input);
-  if (log.pack) checkRoundTrip(*log.pack);
-  else if (log.error.empty()) std::abort();
+  if (log.pack) {
+    checkRoundTrip(*log.pack);
+    checkReport(*log.pack);
+  } else if (log.error.empty()) {
+    std::abort();
+  }
 
-  // The component text reader on its own, so mutations reach it directly.
+  // The component text reader on its own, so mutations reach it (and the report) directly.
   std::unique_ptr<TComponent> component;
   try {
     component = StringToComponent(input);
   } catch (const std::exception&) {
     return 0;
   }
-  if (component) checkRoundTrip(*component);
+  if (!component) return 0;
+  checkRoundTrip(*component);
+  if (auto* pack = dynamic_cast<TExceptionPack*>(component.get())) checkReport(*pack);
   return 0;
 }

@@ -38,9 +38,10 @@ int32_t storeRawStack(DebugPlatform& platform, TCallStack& stack, Address start,
 /// Scans the words from start upward while below upper, storing each return address
 /// found, a repeat of the last stored one excepted. Stops at (upper - lower) / 4 entries,
 /// at the end of stack, or, unless depth is -1, once more than depth entries are stored.
-/// Unreadable words are skipped. The stack is read in large chunks and the module list
-/// is taken once per call; the result equals that of word-by-word reads. Throws
-/// StackScanError with kFillRawStackError on any failure.
+/// Unreadable words are skipped. The stack is read in large chunks, the module list is
+/// taken once per call and each memory region is asked about once; the result equals
+/// that of word-by-word reads. Throws StackScanError with kFillRawStackError on any
+/// failure.
 int32_t fillRawStack(DebugPlatform& platform, TCallStack& stack, Address start, int32_t depth,
                      Handle process, Address upper, Address lower);
 

@@ -24,6 +24,10 @@ struct MemoryRegion {
   Address allocationBase = 0;
   uint32_t state = 0;  // 0x1000 = committed
   uint32_t type = 0;
+  /// The run of pages around the address that share every answer above (free runs too);
+  /// a size of 0 promises nothing beyond the address's own page.
+  Address regionBase = 0;
+  uint32_t regionSize = 0;
 };
 
 enum class WaitResult { Event, Timeout, Failed };

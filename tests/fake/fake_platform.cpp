@@ -116,9 +116,21 @@ bool FakePlatform::readMemory(Handle process, Address address, void* buffer, uin
 
 std::optional<MemoryRegion> FakePlatform::queryRegion(Handle process, Address address) {
   std::lock_guard lock(mutex_);
-  for (const auto& r : regions_[process])
-    if (address >= r.base && address - r.base < r.size)
-      return MemoryRegion{r.allocationBase, r.state, 0x1000000};
+  const auto& regions = regions_[process];
+  for (size_t i = 0; i < regions.size(); ++i) {
+    const FakeRegion& r = regions[i];
+    if (address < r.base || address - r.base >= r.size) continue;
+    // The first region listed answers; the run it reports stops where an earlier listed
+    // one begins, so that every address of the run gets this same answer.
+    uint64_t begin = r.base, end = uint64_t{r.base} + r.size;
+    for (size_t j = 0; j < i; ++j) {
+      const uint64_t b = regions[j].base, e = b + regions[j].size;
+      if (e <= address) begin = std::max(begin, e);
+      else if (b > address) end = std::min(end, b);
+    }
+    return MemoryRegion{r.allocationBase, r.state, 0x1000000, static_cast<Address>(begin),
+                        static_cast<uint32_t>(end - begin)};
+  }
   return std::nullopt;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <stdexcept>
 
@@ -27,11 +28,17 @@ class CountingPlatform : public fake::FakePlatform {
   int enumerations = 0;
   bool throwOnQuery = false;
   bool throwOnEnumerate = false;
+  bool strayRuns = false;  // every other answer names a run that misses its address
 
   std::optional<MemoryRegion> queryRegion(Handle process, Address address) override {
     ++queries;
     if (throwOnQuery) throw std::runtime_error("query failed");
-    return FakePlatform::queryRegion(process, address);
+    auto region = FakePlatform::queryRegion(process, address);
+    if (region && strayRuns && queries % 2 == 0) {
+      region->regionBase = address + 0x1000;
+      region->regionSize = queries % 4 == 0 ? 0x10000 : 0;
+    }
+    return region;
   }
   std::optional<std::vector<Address>> enumProcessModules(Handle process) override {
     ++enumerations;
@@ -394,6 +401,113 @@ TEST_F(StackScanTest, ChunkedScanEqualsWordByWordScanOnRandomMemory) {
       EXPECT_GT(got, 100) << "round " << round;  // the data is not trivial
     }
   }
+}
+
+TEST_F(StackScanTest, SplitModulesOverlapsAndStrayAnswersGiveTheWordByWordResult) {
+  // A module in several runs: header, code, a reserved gap, data; then a region listed
+  // later that the module's runs partly hide and that reaches past the module.
+  constexpr Address kBase = 0x20000000;
+  p.addRegion(kProcess, {kBase, 0x1000, kBase, kMemCommit});
+  p.addRegion(kProcess, {kBase + 0x1000, 0x6000, kBase, kMemCommit});
+  p.addRegion(kProcess, {kBase + 0x7000, 0x1000, kBase, 0x2000});
+  p.addRegion(kProcess, {kBase + 0x8000, 0x8000, kBase, kMemCommit});
+  p.addRegion(kProcess, {kBase + 0x4000, 0x20000, 0x1F000000, kMemCommit});
+  p.addModule(kProcess, kBase, "C:\\split.dll");
+  p.addModule(kProcess, 0x1F000000, "C:\\under.dll");
+  std::mt19937 rng(7);
+  std::vector<uint8_t> code(0x24000);
+  const uint8_t callish[] = {0xE8, 0xFF, 0xC3, 0x10, 0xD0, 0x15};
+  for (auto& b : code) b = callish[rng() % sizeof callish];
+  p.poke(kProcess, kBase, code.data(), code.size());
+  p.unmap(kProcess, kBase + 0x9000, 0x20);
+
+  // Candidates around every run's ends, where the bytes before straddle two runs.
+  std::vector<uint32_t> words;
+  for (Address edge : {kBase, kBase + 0x1000, kBase + 0x4000, kBase + 0x7000, kBase + 0x8000,
+                       kBase + 0x9020, kBase + 0x10000, kBase + 0x24000})
+    for (uint32_t d = 0; d < 12; ++d) words.push_back(edge + d), words.push_back(0x100);
+  for (int i = 0; i < 600; ++i) words.push_back(kBase + rng() % 0x26000);
+  pushWords(kStackLower, words);
+
+  for (bool stray : {false, true}) {
+    p.strayRuns = stray;
+    TCallStack expected, actual;
+    const int32_t want = wordByWordScan(p, expected, kStackLower, -1, kStackUpper, kStackLower);
+    const int32_t got =
+        storeRawStack(p, actual, kStackLower, -1, kProcess, kStackUpper, kStackLower);
+    EXPECT_GT(want, 100);
+    ASSERT_EQ(got, want) << "stray " << stray;
+    ASSERT_EQ(actual, expected) << "stray " << stray;
+  }
+}
+
+TEST_F(StackScanTest, OneQueryAnswersAWholeRegion) {
+  // Return addresses on all 16 pages of the application's one region.
+  std::vector<uint32_t> words;
+  for (int i = 0; i < 300; ++i) {
+    words.push_back(directCall(kAppBase + 0xD0 * i + 0x10));
+    words.push_back(kStackLower + 4 * i);
+  }
+  pushWords(kStackLower, words);
+  int32_t count = 0;
+  TCallStack stack = scan(kStackLower, -1, &count);
+  EXPECT_EQ(count, 300);
+  EXPECT_EQ(p.queries, 2);    // the stack's region and the application's
+  EXPECT_EQ(p.readCalls, 2);  // the stack at once, then the code bytes of the region
+}
+
+TEST_F(StackScanTest, FindingModulesNeverBuysTheImageExtents) {
+  // 40 one-page runs of one module, each asked about once. Only queries that find no
+  // module count towards learning the image extents, so none of those reads happen.
+  constexpr Address kBase = 0x30000000;
+  for (Address page = 0; page < 40; ++page)
+    p.addRegion(kProcess, {kBase + page * 0x1000, 0x1000, kBase, kMemCommit});
+  p.poke(kProcess, kBase, std::vector<uint8_t>(40 * 0x1000).data(), 40 * 0x1000);
+  p.addModule(kProcess, kBase, "C:\\runs.dll");
+  addHeader(kBase, 40 * 0x1000);
+  std::vector<uint32_t> words;
+  for (Address page = 0; page < 40; ++page) words.push_back(directCall(kBase + page * 0x1000 + 8));
+  pushWords(kStackLower, words);
+  int32_t count = 0;
+  scan(kStackLower, -1, &count);
+  EXPECT_EQ(count, 40);
+  EXPECT_EQ(p.queries, 41);
+}
+
+TEST_F(StackScanTest, ARecurringCandidateWithUnreadableBytesIsReadOnce) {
+  // The module's base: the bytes before it lie outside every region and cannot be read.
+  const Address good = directCall(kAppBase + 0x1000);
+  std::vector<uint32_t> words;
+  for (int i = 0; i < 100; ++i) words.push_back(i % 2 ? good : kAppBase);
+  pushWords(kStackLower, words);
+  int32_t count = 0;
+  TCallStack stack = scan(kStackLower, -1, &count);
+  EXPECT_EQ(count, 1);
+  EXPECT_LE(p.readCalls, 5);
+}
+
+TEST_F(StackScanTest, SlotsPastTheCountAreZeroOrTheCallersOwn) {
+  // A stack full of non-zero words: the stored scan reads them into its own array and
+  // must not leave any of them behind; a direct fill keeps what the caller had there.
+  std::vector<uint32_t> words((kStackUpper - kStackLower) / 4);
+  for (size_t i = 0; i < words.size(); ++i)
+    words[i] = i % 7 == 0 ? directCall(kAppBase + 0x1000 + 0x10 * (i % 64)) : 0x5A5A0000 + i;
+  pushWords(kStackLower, words);
+  p.unmap(kProcess, kStackLower + 0x1000, 0x10);
+  for (int32_t depth : {-1, 5}) {
+    int32_t count = 0;
+    TCallStack stack = scan(kStackLower + 8, depth, &count);
+    ASSERT_GT(count, 0);
+    EXPECT_EQ(std::count(stack.begin() + count, stack.end(), 0u),
+              std::ptrdiff_t(stack.size()) - count)
+        << depth;
+  }
+  TCallStack own(words.size(), 0xABCDEF01u);
+  const int32_t count =
+      fillRawStack(p, own, kStackLower + 8, 5, kProcess, kStackUpper, kStackLower);
+  EXPECT_EQ(count, 6);
+  EXPECT_EQ(own[6], 0xABCDEF01u);
+  EXPECT_EQ(own.back(), 0xABCDEF01u);
 }
 
 // --- range choice -----------------------------------------------------------------------

@@ -222,6 +222,8 @@ std::optional<MemoryRegion> Win32Platform::queryRegion(Handle process, Address a
   region.allocationBase = static_cast<Address>(reinterpret_cast<uintptr_t>(info.AllocationBase));
   region.state = info.State;
   region.type = info.Type;
+  region.regionBase = static_cast<Address>(reinterpret_cast<uintptr_t>(info.BaseAddress));
+  region.regionSize = static_cast<uint32_t>(info.RegionSize);
   return region;
 }
 
