@@ -126,6 +126,14 @@ int main(int argc, char** argv) {
   bool ok = map.Loaded && map.parse();
   double parseTime = secondsSince(t);
   size_t peak = statusValue("VmHWM:");
+  // The first lookup builds the address table; measured here, before the plain reading
+  // below raises the high-water mark.
+  map.CodeBase = 0x401000;
+  ostrel::TCodeLocation location;
+  t = Clock::now();
+  map.lookup(0x401000 + map.Units.MinAddress, location);
+  double buildTime = secondsSince(t);
+  size_t peakAfterBuild = statusValue("VmHWM:");
   // Memory is measured first, in a process that has not yet held the text twice.
   double readTime = readLineByLine(path, lines);
   readTime = std::min(readTime, readLineByLine(path, lines));
@@ -144,22 +152,34 @@ int main(int argc, char** argv) {
                 (peak - std::min(peak, before)) / 1048576.0, before / 1048576.0,
                 static_cast<double>(peak - std::min(peak, before)) / static_cast<double>(fileSize));
 
-  map.CodeBase = 0x401000;
+  std::printf("first lookup:      %.3f s (builds the address table; load + parse + it: ratio %.2f)\n",
+              buildTime, (parseTime + buildTime) / readTime);
+  if (peakAfterBuild > 0)
+    std::printf("peak with table:   %.1f MB (%.2f x file, goal <= 3)\n",
+                (peakAfterBuild - std::min(peakAfterBuild, before)) / 1048576.0,
+                static_cast<double>(peakAfterBuild - std::min(peakAfterBuild, before)) /
+                    static_cast<double>(fileSize));
+
   std::mt19937 rng(2024);
   std::vector<uint32_t> addresses(2000000);
   for (uint32_t& a : addresses)
     a = 0x401000 + map.Units.MinAddress +
         static_cast<uint32_t>(rng() % (uint64_t{map.Units.MaxAddress} - map.Units.MinAddress + 1));
-  ostrel::TCodeLocation location;
-  map.lookup(addresses[0], location);  // builds the indexes
-  t = Clock::now();
+  // The machine may be shared: the best of three passes.
+  double fastTime = 0;
   size_t named = 0;
-  for (uint32_t a : addresses) {
-    map.lookup(a, location);
-    named += location.LineText.size() > 1 ? 1 : 0;
+  for (int pass = 0; pass < 3; ++pass) {
+    t = Clock::now();
+    named = 0;
+    for (uint32_t a : addresses) {
+      map.lookup(a, location);
+      named += location.LineText.size() > 1 ? 1 : 0;
+    }
+    double time = secondsSince(t);
+    std::printf("lookup pass %d:     %.0f /s\n", pass + 1, addresses.size() / time);
+    fastTime = pass == 0 ? time : std::min(fastTime, time);
   }
-  double fastTime = secondsSince(t);
-  std::printf("fast lookups:      %.0f /s (%zu with a line; goal >= 2,000,000)\n",
+  std::printf("fast lookups:      %.0f /s, best of 3 (%zu with a line; goal >= 2,000,000)\n",
               addresses.size() / fastTime, named);
 
   const size_t slowCount = 200;

@@ -38,6 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i + 4 <= size && i < 64; i += 4)
     probe(map, uint32_t{data[i]} | uint32_t{data[i + 1]} << 8 | uint32_t{data[i + 2]} << 16 |
                    uint32_t{data[i + 3]} << 24);
+  // Edits after lookups: the answers must follow the tables.
+  if (size % 5 == 0 && !map.Units.empty() && size > 8) {
+    const ostrel::TUnit& u = map.Units[data[1] % map.Units.size()];
+    const uint32_t at = u.StartAddress + data[2];
+    map.lineTable(data[3] % 2 ? u.Name : std::string("other")).add(ostrel::TLine{data[4], at});
+    map.Routines.add(ostrel::Tmethod{0, -1, "late", at + data[5]});
+    for (uint32_t o : {u.StartAddress, at - 1, at, at + 1, at + data[5], u.EndAddress}) probe(map, o);
+  }
   // A second parse appends to the tables; the answers must still agree.
   if (size % 7 == 0) {
     map.parse();

@@ -1,6 +1,11 @@
 #include "mapfile/map.h"
 
+#include <algorithm>
+#include <atomic>
+#include <charconv>
 #include <cstdio>
+#include <functional>
+#include <stdexcept>
 
 #include "mapfile/map_feedback.h"
 #include "mapfile/map_tokens.h"
@@ -8,6 +13,8 @@
 namespace ostrel {
 
 namespace {
+
+std::atomic<uint64_t> tableEditCount{0};
 
 std::unique_ptr<TMap>& globalSlot() {
   static std::unique_ptr<TMap> map;
@@ -35,17 +42,137 @@ void widen(uint32_t& minAddress, uint32_t& maxAddress, bool first, uint32_t low,
   if (high > maxAddress) maxAddress = high;
 }
 
+// Sorts by a 32-bit key in two passes of 16 bits: big maps have millions of keys.
+template <typename T, typename Key>
+void radixSort(std::vector<T>& items, Key key) {
+  if (items.size() >= 0xFFFFFFFFu) throw std::length_error("map: too many keys");
+  if (items.size() < 4096) {  // the counts would cost more than the sort
+    std::sort(items.begin(), items.end(), [&key](const T& a, const T& b) { return key(a) < key(b); });
+    return;
+  }
+  std::vector<T> scratch(items.size());
+  std::vector<uint32_t> first(65536);
+  for (const unsigned shift : {0u, 16u}) {
+    std::fill(first.begin(), first.end(), 0);
+    for (const T& x : items) ++first[(key(x) >> shift) & 0xFFFFu];
+    uint32_t sum = 0;
+    for (uint32_t& f : first) {
+      const uint32_t n = f;
+      f = sum;
+      sum += n;
+    }
+    for (const T& x : items) scratch[first[(key(x) >> shift) & 0xFFFFu]++] = x;
+    items.swap(scratch);
+  }
+}
+
+// (start << 32) | index: sorting these orders entries by start.
+inline uint64_t startAndIndex(uint32_t start, size_t index) { return uint64_t{start} << 32 | index; }
+inline uint32_t startOf(uint64_t v) { return static_cast<uint32_t>(v >> 32); }
+inline uint32_t indexOf(uint64_t v) { return static_cast<uint32_t>(v); }
+
+// For points visited in ascending order, the first entry i of a list with
+// key(i) <= p < key(i + 1): the answer of the plain scan. An ascending list is walked by
+// a cursor; any other keeps the entries whose range has begun in a heap ordered by index,
+// so the lowest index still covering the point is on top.
+template <typename Key>
+class FirstCoverSweep {
+ public:
+  FirstCoverSweep(size_t size, Key key) : size_(size), key_(key) {
+    if (size_ >= 0x7FFFFFFFu) throw std::length_error("map: list too long");
+    for (size_t i = 1; i < size_ && ascending_; ++i) ascending_ = key_(i - 1) <= key_(i);
+    if (ascending_) return;
+    for (size_t i = 0; i + 1 < size_; ++i)
+      if (key_(i) < key_(i + 1)) order_.push_back(startAndIndex(key_(i), i));
+    radixSort(order_, startOf);
+  }
+
+  int32_t at(uint32_t p) {
+    if (ascending_) {
+      while (below_ < size_ && key_(below_) <= p) ++below_;
+      return below_ > 0 && below_ < size_ ? static_cast<int32_t>(below_ - 1) : -1;
+    }
+    for (; next_ < order_.size() && startOf(order_[next_]) <= p; ++next_) {
+      heap_.push_back(indexOf(order_[next_]));
+      std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
+    }
+    while (!heap_.empty() && key_(heap_.front() + size_t{1}) <= p) {
+      std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
+      heap_.pop_back();
+    }
+    return heap_.empty() ? -1 : static_cast<int32_t>(heap_.front());
+  }
+
+ private:
+  size_t size_;
+  Key key_;
+  bool ascending_ = true;
+  size_t below_ = 0;             // ascending: entries starting at or below the last point
+  std::vector<uint64_t> order_;  // otherwise: entries with a non-empty range, by start
+  size_t next_ = 0;
+  std::vector<uint32_t> heap_;
+};
+
+// For points visited in ascending order, the last unit entry whose inclusive range holds
+// the point: started entries wait in a heap with the highest index on top.
+class LastUnitSweep {
+ public:
+  explicit LastUnitSweep(const TUnits& units) : units_(units) {
+    if (units.size() >= 0x7FFFFFFFu) throw std::length_error("map: too many units");
+    for (size_t i = 0; i < units.size(); ++i)
+      if (units[i].StartAddress <= units[i].EndAddress)
+        order_.push_back(startAndIndex(units[i].StartAddress, i));
+    radixSort(order_, startOf);
+  }
+
+  int32_t at(uint32_t p) {
+    for (; next_ < order_.size() && startOf(order_[next_]) <= p; ++next_) {
+      heap_.push_back(indexOf(order_[next_]));
+      std::push_heap(heap_.begin(), heap_.end());
+    }
+    while (!heap_.empty() && units_[heap_.front()].EndAddress < p) {
+      std::pop_heap(heap_.begin(), heap_.end());
+      heap_.pop_back();
+    }
+    return heap_.empty() ? -1 : static_cast<int32_t>(heap_.front());
+  }
+
+ private:
+  const TUnits& units_;
+  std::vector<uint64_t> order_;
+  size_t next_ = 0;
+  std::vector<uint32_t> heap_;
+};
+
+struct RoutineStart {
+  const Tmethods* list;
+  uint32_t operator()(size_t i) const { return (*list)[i].StartAddress; }
+};
+
+struct LineAddress {
+  const TLines* list;
+  uint32_t operator()(size_t i) const { return (*list)[i].Address; }
+};
+
 }  // namespace
+
+// ---- TableEdits ----
+
+void TableEdits::note() noexcept { tableEditCount.fetch_add(1, std::memory_order_relaxed); }
+
+uint64_t TableEdits::count() noexcept { return tableEditCount.load(std::memory_order_relaxed); }
 
 // ---- TUnits ----
 
 void TUnits::add(TUnit unit) {
+  TableEdits::note();
   widen(MinAddress, MaxAddress, items_.empty(), unit.StartAddress, unit.EndAddress);
   items_.push_back(std::move(unit));
   indexed_ = false;
 }
 
 void TUnits::clear() {
+  TableEdits::note();
   items_.clear();
   index_.clear();
   indexed_ = false;
@@ -82,12 +209,14 @@ int32_t TUnits::indexOfAddressLinear(uint32_t offset) const {
 // ---- Tmethods ----
 
 void Tmethods::add(Tmethod method) {
+  TableEdits::note();
   widen(MinAddress, MaxAddress, items_.empty(), method.StartAddress, method.StartAddress);
   items_.push_back(std::move(method));
   indexed_ = false;
 }
 
 void Tmethods::clear() {
+  TableEdits::note();
   items_.clear();
   index_.clear();
   indexed_ = false;
@@ -119,11 +248,13 @@ int32_t Tmethods::indexOfAddressLinear(uint32_t offset) const {
 // ---- TLines ----
 
 void TLines::add(TLine line) {
+  TableEdits::note();
   items_.push_back(line);
   indexed_ = false;
 }
 
 void TLines::clear() {
+  TableEdits::note();
   items_.clear();
   index_.clear();
   indexed_ = false;
@@ -173,6 +304,7 @@ int32_t TLineTables::add(std::string_view name) {
 }
 
 void TLineTables::clear() {
+  TableEdits::note();
   items_.clear();
   byName_.clear();
 }
@@ -404,6 +536,122 @@ void TMap::clearTables() {
   unitTables_.clear();
 }
 
+void TMap::buildAddressTable() {
+  using Slot = AddressTable::Slot;
+  addresses_.clear();
+  unitTables_.assign(Units.size(), -1);
+  if (Units.size() >= AddressTable::kNoUnit)
+    throw std::length_error("map: too many entries for the address table");
+
+  // The table each unit entry takes its lines from (-1: its name has none yet).
+  std::vector<int32_t> tableOf(Units.size());
+  std::vector<uint8_t> used(LineTables.size(), 0);
+  size_t lineCount = 0;
+  for (size_t u = 0; u < Units.size(); ++u) {
+    const int32_t t = LineTables.indexOf(Units[u].Name);
+    tableOf[u] = t;
+    if (t >= 0 && !used[static_cast<size_t>(t)]) {
+      used[static_cast<size_t>(t)] = 1;
+      lineCount += LineTables.lines(static_cast<size_t>(t)).size();
+    }
+  }
+
+  // Every offset where some answer may change: unit bounds, routine starts and the line
+  // entries of the tables in use. Between two of them every search answers the same.
+  std::vector<uint32_t> points;
+  points.reserve(1 + 2 * Units.size() + Routines.size() + lineCount);
+  points.push_back(0);
+  for (const TUnit& u : Units) {
+    if (u.EndAddress < u.StartAddress) continue;  // a wrapped length covers nothing
+    points.push_back(u.StartAddress);
+    if (u.EndAddress != 0xFFFFFFFFu) points.push_back(u.EndAddress + 1);
+  }
+  for (const Tmethod& m : Routines) points.push_back(m.StartAddress);
+  for (size_t t = 0; t < LineTables.size(); ++t)
+    if (used[t])
+      for (const TLine& l : LineTables.lines(t)) points.push_back(l.Address);
+  radixSort(points, [](uint32_t p) { return p; });
+  points.erase(std::unique(points.begin(), points.end()), points.end());
+
+  LastUnitSweep units(Units);
+  FirstCoverSweep<RoutineStart> routines(Routines.size(), RoutineStart{&Routines});
+  std::vector<FirstCoverSweep<LineAddress>> lines;
+  lines.reserve(LineTables.size());
+  for (size_t t = 0; t < LineTables.size(); ++t) {
+    const TLines& table = LineTables.lines(t);
+    lines.emplace_back(used[t] ? table.size() : 0, LineAddress{&table});
+  }
+
+  // The points are overwritten by the starts of the slots kept.
+  std::vector<Slot> slots;
+  slots.reserve(points.size());
+  size_t kept = 0;
+  for (const uint32_t p : points) {
+    Slot slot{AddressTable::kNoUnit, 0, 0, 0, 0, nullptr};
+    const int32_t unit = units.at(p);
+    if (unit >= 0) {
+      slot.unit = static_cast<uint32_t>(unit);
+      const int32_t routine = routines.at(p);
+      if (routine >= 0) {
+        const std::string& name = Routines[static_cast<size_t>(routine)].Name;
+        if (name.size() > 0xFFFFFFFFu) throw std::length_error("map: routine name too long");
+        slot.routineName = name.data();
+        slot.routineNameSize = static_cast<uint32_t>(name.size());
+      }
+      const int32_t t = tableOf[static_cast<size_t>(unit)];
+      if (t < 0) {
+        slot.unitUntabled = 1;
+      } else {
+        const int32_t line = lines[static_cast<size_t>(t)].at(p);
+        if (line >= 0) {
+          slot.hasLine = 1;
+          slot.lineNumber = LineTables.lines(static_cast<size_t>(t))[static_cast<size_t>(line)].LineNumber;
+        }
+      }
+    }
+    if (!slots.empty()) {
+      const Slot& last = slots.back();
+      if (last.unit == slot.unit && last.routineName == slot.routineName && last.hasLine == slot.hasLine &&
+          last.lineNumber == slot.lineNumber)
+        continue;
+    }
+    slots.push_back(slot);
+    points[kept++] = p;
+  }
+  points.resize(kept);
+  std::vector<std::string_view> unitNames;
+  unitNames.reserve(Units.size());
+  for (const TUnit& u : Units) unitNames.push_back(u.Name);
+  addresses_.assign(std::move(points), std::move(slots), unitNames);
+}
+
+bool TMap::addressTableReady() {
+  const uint64_t edits = TableEdits::count();
+  if (!addresses_.empty() && addressesEdit_ == edits) return true;
+  try {
+    buildAddressTable();
+  } catch (...) {
+    addresses_.clear();
+    unitTables_.clear();
+    return false;
+  }
+  addressesEdit_ = edits;
+  return true;
+}
+
+void TMap::lookupByTables(uint32_t offset, TCodeLocation& location) {
+  const int32_t unitIndex = Units.indexOfAddress(offset);
+  if (unitIndex < 0) return;
+  const Tmethod* routine = nullptr;
+  if (offset >= Routines.MinAddress && offset <= Routines.MaxAddress)
+    routine = Routines.findByAddress(offset);
+  const std::string& unitName = Units[static_cast<size_t>(unitIndex)].Name;
+  const TLine* line = LineTables.lines(static_cast<size_t>(lineTableIndex(unitName))).findByAddress(offset);
+  location.UnitName = unitName;
+  location.RoutineName = routine ? routine->Name : std::string("-");
+  location.LineText = line ? std::to_string(line->LineNumber) : std::string("-");
+}
+
 void TMap::lookup(uint32_t address, TCodeLocation& location) {
   location.UnitName.clear();
   location.RoutineName.clear();
@@ -411,16 +659,28 @@ void TMap::lookup(uint32_t address, TCodeLocation& location) {
   if (CodeBase == 0) return;
   const uint32_t offset = address - CodeBase;
   if (offset < Units.MinAddress || offset > Units.MaxAddress) return;
-  const int32_t unitIndex = Units.indexOfAddress(offset);
-  if (unitIndex < 0) return;
-  const Tmethod* routine = nullptr;
-  if (offset >= Routines.MinAddress && offset <= Routines.MaxAddress)
-    routine = Routines.findByAddress(offset);
-  const TLines& lines = LineTables.lines(static_cast<size_t>(lineTableOfUnit(static_cast<size_t>(unitIndex))));
-  const TLine* line = lines.findByAddress(offset);
-  location.UnitName = Units[static_cast<size_t>(unitIndex)].Name;
-  location.RoutineName = routine ? routine->Name : std::string("-");
-  location.LineText = line ? std::to_string(line->LineNumber) : std::string("-");
+  if (!addressTableReady()) {
+    lookupByTables(offset, location);
+    return;
+  }
+  const AddressTable::Slot& slot = addresses_.find(offset);
+  if (slot.unit == AddressTable::kNoUnit) return;
+  const size_t unit = slot.unit;
+  // A unit whose name has no line table gets an empty one, as the plain lookup does; the
+  // empty table changes no answer, so the address table stays current.
+  if (slot.unitUntabled) lineTableOfUnit(unit);
+  location.UnitName.assign(addresses_.unitName(unit));
+  if (slot.routineName && offset >= Routines.MinAddress && offset <= Routines.MaxAddress)
+    location.RoutineName.assign(slot.routineName, slot.routineNameSize);
+  else
+    location.RoutineName.assign(1, '-');
+  if (slot.hasLine) {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, slot.lineNumber).ptr;
+    location.LineText.assign(digits, end);
+  } else {
+    location.LineText.assign(1, '-');
+  }
 }
 
 void TMap::lookupLinear(uint32_t address, TCodeLocation& location) {

@@ -11,10 +11,26 @@
 #include <unordered_map>
 #include <vector>
 
+#include "mapfile/address_table.h"
 #include "mapfile/cover_index.h"
 #include "mapfile/map_text.h"
 
 namespace ostrel {
+
+/// A process-wide count of edits to any map table, so that a search table built from them
+/// can tell whether it is still current. Assigning one table over another is an edit;
+/// creating or copying one is not.
+class TableEdits {
+ public:
+  TableEdits() = default;
+  TableEdits(const TableEdits&) noexcept {}
+  TableEdits& operator=(const TableEdits&) noexcept {
+    note();
+    return *this;
+  }
+  static void note() noexcept;
+  static uint64_t count() noexcept;
+};
 
 /// One line of the detailed segment map.
 struct TUnit {
@@ -50,6 +66,7 @@ class TUnits {
 
  private:
   std::vector<TUnit> items_;
+  TableEdits edits_;
   mutable CoverIndex index_;
   mutable bool indexed_ = false;
 };
@@ -83,6 +100,7 @@ class Tmethods {
 
  private:
   std::vector<Tmethod> items_;
+  TableEdits edits_;
   mutable CoverIndex index_;
   mutable bool indexed_ = false;
 };
@@ -109,6 +127,7 @@ class TLines {
 
  private:
   std::vector<TLine> items_;
+  TableEdits edits_;
   mutable CoverIndex index_;
   mutable bool indexed_ = false;
 };
@@ -123,7 +142,8 @@ class TLineTables {
   /// Index of the first table with that name, or -1.
   int32_t indexOf(std::string_view name) const;
   int32_t indexOfLinear(std::string_view name) const;
-  /// Appends an empty table under the name and returns its index.
+  /// Appends an empty table under the name and returns its index. Not an edit: a new
+  /// empty table changes no lookup answer.
   int32_t add(std::string_view name);
   void clear();
 
@@ -131,6 +151,7 @@ class TLineTables {
   // A deque keeps references to tables valid while tables are appended.
   std::deque<std::pair<std::string, TLines>> items_;
   std::unordered_map<std::string, int32_t> byName_;  // lower-case name -> first index
+  TableEdits edits_;
 };
 
 /// Where a code address lies. `Address` is the caller's; the lookup fills the rest.
@@ -197,10 +218,18 @@ class TMap {
   void message(const std::string& text);
   int32_t lineTableIndex(std::string_view unitName);
   int32_t lineTableOfUnit(size_t unitIndex);
+  /// True when addresses_ answers for the current tables, building it if needed.
+  /// Any failure to build leaves it empty and answers false.
+  bool addressTableReady();
+  void buildAddressTable();
+  /// The lookup through the separate table indexes, when addresses_ cannot be built.
+  void lookupByTables(uint32_t offset, TCodeLocation& location);
 
-  // Line table index per unit entry, resolved on first lookup (-1: not yet). Table names
-  // are never removed, so an answer once found stays right.
+  // Line table index per unit entry, resolved on first need (-1: not yet); reset with
+  // addresses_, which every table edit makes stale.
   std::vector<int32_t> unitTables_;
+  AddressTable addresses_;      // empty until built
+  uint64_t addressesEdit_ = 0;  // TableEdits::count() when addresses_ was built
 };
 
 /// The process-wide map; nullptr until the first loadMapFor().
