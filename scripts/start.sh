@@ -11,4 +11,12 @@ cmake --build --preset win32
 if (($#)); then
   exec wine build/win32/src/cli/ostrel-cli.exe "$@"
 fi
-exec wine build/win32/src/cli/ostrel-cli.exe run build/win32/tests/debuggees/dbg_sample.exe av-read
+# The sample dies of an access violation; its exception log goes to build/logs.
+mkdir -p build/logs
+wine build/win32/src/cli/ostrel-cli.exe run --errdir build/logs \
+  build/win32/tests/debuggees/dbg_sample.exe deep-av
+log=$(ls -t build/logs/*.err | head -n 1)
+echo
+echo "== the stored exception log, resolved through the sample's map =="
+exec wine build/win32/src/cli/ostrel-cli.exe err report "$log" \
+  --map build/win32/tests/debuggees/dbg_sample.map
