@@ -11,6 +11,7 @@
 #include "cli/err_report.h"
 #include "excpack/exception_log.h"
 #include "mapfile/map.h"
+#include "small_map.h"
 
 namespace {
 
@@ -30,33 +31,9 @@ class FixedSystem : public ExcPkgSystem {
   void showError(const std::string&) override {}
 };
 
-// Two units, a few routines and lines at code offsets 0x000..0x1FF; with OffsetBase 0x400000
-// the small addresses of a mutated package land in it often enough.
-const char kMapText[] =
-    "\r\n"
-    " Start         Length     Name                   Class\r\n"
-    " 0001:00000000 00000200H .text                   CODE\r\n"
-    "\r\n"
-    "\r\n"
-    "Detailed map of segments\r\n"
-    "\r\n"
-    " 0001:00000000 00000100 C=CODE     S=.text    G=(none)   M=System   ACBP=A9\r\n"
-    " 0001:00000100 00000080 C=CODE     S=.text    G=(none)   M=Unit1    ACBP=A9\r\n"
-    "\r\n"
-    "\r\n"
-    "  Address         Publics by Value\r\n"
-    "\r\n"
-    " 0001:00000000       Alpha\r\n"
-    " 0001:00000040       Beta\r\n"
-    " 0001:00000100       Gamma\r\n"
-    " 0001:00000150       Delta\r\n"
-    "\r\n"
-    "\r\n"
-    "Line numbers for Unit1(C:\\src\\Unit1.pas) segment .text\r\n"
-    "\r\n"
-    "    10 0001:00000100    11 0001:00000110    12 0001:00000120    14 0001:00000170\r\n"
-    "\r\n"
-    "Program entry point at 0001:00000100\r\n";
+// The small map of the report tests: small addresses of a mutated package (OffsetBase
+// 0x400000) land in it often enough.
+const char* const kMapText = ostrel::cli::kSmallMapText;
 
 ostrel::TMap& fixedMap() {
   static ostrel::TMap map = [] {

@@ -14,6 +14,7 @@
 #include "excpack/exc_pkg_system.h"
 #include "excpack/exception_log.h"
 #include "platform/debug_records.h"
+#include "small_map.h"
 
 namespace ostrel::cli {
 namespace {
@@ -38,34 +39,7 @@ class KnowingSystem : public excpack::ExcPkgSystem {
   void showError(const std::string& message) override { errors.push_back(message); }
 };
 
-// Two code units, four publics, one line block; code base 0x00401000 in the tests.
-const char kMapText[] =
-    "\r\n"
-    " Start         Length     Name                   Class\r\n"
-    " 0001:00000000 00000200H .text                   CODE\r\n"
-    "\r\n"
-    "\r\n"
-    "Detailed map of segments\r\n"
-    "\r\n"
-    " 0001:00000000 00000100 C=CODE     S=.text    G=(none)   M=System   ACBP=A9\r\n"
-    " 0001:00000100 00000080 C=CODE     S=.text    G=(none)   M=Unit1    ACBP=A9\r\n"
-    "\r\n"
-    "\r\n"
-    "  Address         Publics by Value\r\n"
-    "\r\n"
-    " 0001:00000000       Alpha\r\n"
-    " 0001:00000040       Beta\r\n"
-    " 0001:00000100       Gamma\r\n"
-    " 0001:00000150       Delta\r\n"
-    "\r\n"
-    "\r\n"
-    "Line numbers for Unit1(C:\\src\\Unit1.pas) segment .text\r\n"
-    "\r\n"
-    "    10 0001:00000100    11 0001:00000110    12 0001:00000120    14 0001:00000170\r\n"
-    "\r\n"
-    "Bound resource files\r\n"
-    "\r\n"
-    "Program entry point at 0001:00000100\r\n";
+const char* const kMapText = kSmallMapText;
 
 constexpr uint32_t kCodeBase = 0x00401000;
 
