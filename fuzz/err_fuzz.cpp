@@ -11,7 +11,7 @@
 #include "cli/err_report.h"
 #include "excpack/exception_log.h"
 #include "mapfile/map.h"
-#include "small_map.h"
+#include "map_samples.h"
 
 namespace {
 
@@ -31,9 +31,9 @@ class FixedSystem : public ExcPkgSystem {
   void showError(const std::string&) override {}
 };
 
-// The small map of the report tests: small addresses of a mutated package (OffsetBase
+// The small map of the map tests: small addresses of a mutated package (OffsetBase
 // 0x400000) land in it often enough.
-const char* const kMapText = ostrel::cli::kSmallMapText;
+const char* const kMapText = ostrel::test::kSmallMap;
 
 ostrel::TMap& fixedMap() {
   static ostrel::TMap map = [] {

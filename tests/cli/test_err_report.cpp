@@ -14,7 +14,7 @@
 #include "excpack/exc_pkg_system.h"
 #include "excpack/exception_log.h"
 #include "platform/debug_records.h"
-#include "small_map.h"
+#include "map_samples.h"
 
 namespace ostrel::cli {
 namespace {
@@ -39,7 +39,8 @@ class KnowingSystem : public excpack::ExcPkgSystem {
   void showError(const std::string& message) override { errors.push_back(message); }
 };
 
-const char* const kMapText = kSmallMapText;
+// The small map of the map tests; code base 0x00401000 in these tests.
+const char* const kMapText = ostrel::test::kSmallMap;
 
 constexpr uint32_t kCodeBase = 0x00401000;
 
