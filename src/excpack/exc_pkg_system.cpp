@@ -27,9 +27,9 @@ LocalTime toLocalTime(std::chrono::system_clock::time_point tp) {
 #else
   localtime_r(&secs, &tm);
 #endif
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      tp.time_since_epoch()).count() % 1000;
-  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(tp.time_since_epoch()).count() % 1000;
+  return {tm.tm_year + 1900,           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
           int(ms < 0 ? ms + 1000 : ms)};
 }
 
@@ -46,8 +46,8 @@ LogFileStore* installedStore = nullptr;
 
 std::string dateTimeText(const LocalTime& t) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", t.day, t.month, t.year,
-                t.hour, t.minute, t.second);
+  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour,
+                t.minute, t.second);
   return buf;
 }
 
@@ -95,9 +95,7 @@ std::optional<OsVersionInfo> PortableExcPkgSystem::osVersion() { return std::nul
 
 std::vector<uint8_t> PortableExcPkgSystem::versionBlock(const std::string&) { return {}; }
 
-void PortableExcPkgSystem::showError(const std::string& message) {
-  std::cerr << message << '\n';
-}
+void PortableExcPkgSystem::showError(const std::string& message) { std::cerr << message << '\n'; }
 
 bool PortableLogFileStore::exists(const std::string& path) {
   std::error_code ec;

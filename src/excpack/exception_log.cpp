@@ -90,11 +90,11 @@ void StoreExceptionLog(TExceptionPack& pack, std::string& path, std::string& mes
       TVerInfo* ver = pack.VerInfo();
       char head[64];
       std::snprintf(head, sizeof head, " Error Code: %d in \r", error ? int(error->ErrorCode) : 0);
-      message = (error ? error->ErrorMessage : std::string()) + " at Address: " +
-                hexP(error ? error->ErrorAddress : 0) + head + "application " +
+      message = (error ? error->ErrorMessage : std::string()) +
+                " at Address: " + hexP(error ? error->ErrorAddress : 0) + head + "application " +
                 (app ? app->ApplicationName() : std::string()) + " (v" +
-                (ver ? ver->ProductVersion() : std::string()) + ")" + "\r" +
-                "\r\rStored to " + stored + " error log file";
+                (ver ? ver->ProductVersion() : std::string()) + ")" + "\r" + "\r\rStored to " +
+                stored + " error log file";
     }
   } catch (...) {
     stored.clear();

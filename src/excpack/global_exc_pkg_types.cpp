@@ -1,13 +1,12 @@
 #include "excpack/global_exc_pkg_types.h"
 
-#include "common/format.h"
-
 #include <cctype>
 #include <cstdio>
 #include <functional>
 #include <stdexcept>
 #include <utility>
 
+#include "common/format.h"
 #include "excpack/exc_pkg_system.h"
 
 namespace ostrel::excpack {
@@ -184,8 +183,8 @@ std::string osVersionText(uint32_t platformId, uint32_t major, uint32_t minor, u
                          : platformId == 2 ? "Windows NT"
                                            : "";
   char buf[96];
-  std::snprintf(buf, sizeof buf, "Platform: %s %d.%d Build: %d", platform, int(major),
-                int(minor), int(build));
+  std::snprintf(buf, sizeof buf, "Platform: %s %d.%d Build: %d", platform, int(major), int(minor),
+                int(build));
   return buf;
 }
 
@@ -232,23 +231,34 @@ bool TEnvInfo::ReadProperty(const TextProperty& prop) {
 
 namespace {
 constexpr std::string_view kVerFieldNames[TVerInfo::fFieldCount] = {
-    "CompanyName",    "FileDescription", "FileVersion",     "InternalName",
-    "OriginalFilename", "ProductName",   "ProductVersion",  "LegalCopyright",
-    "LegalTrademarks", "Comments",       "PrivateBuild",    "SpecialBuild"};
+    "CompanyName",      "FileDescription", "FileVersion",    "InternalName",
+    "OriginalFilename", "ProductName",     "ProductVersion", "LegalCopyright",
+    "LegalTrademarks",  "Comments",        "PrivateBuild",   "SpecialBuild"};
 
 std::string readerValue(const TrpVersionInfo& info, TVerInfo::Field f) {
   switch (f) {
-    case TVerInfo::fCompanyName: return info.CompanyName();
-    case TVerInfo::fFileDescription: return info.FileDescription();
-    case TVerInfo::fFileVersion: return info.FileVersion();
-    case TVerInfo::fInternalName: return info.InternalName();
-    case TVerInfo::fOriginalFilename: return info.OriginalFileName();
-    case TVerInfo::fProductName: return info.ProductName();
-    case TVerInfo::fProductVersion: return info.ProductVersion();
-    case TVerInfo::fLegalCopyright: return info.LegalCopyright();
-    case TVerInfo::fLegalTrademarks: return info.LegalTradeMarks();
-    case TVerInfo::fComments: return info.Comments();
-    default: return {};
+    case TVerInfo::fCompanyName:
+      return info.CompanyName();
+    case TVerInfo::fFileDescription:
+      return info.FileDescription();
+    case TVerInfo::fFileVersion:
+      return info.FileVersion();
+    case TVerInfo::fInternalName:
+      return info.InternalName();
+    case TVerInfo::fOriginalFilename:
+      return info.OriginalFileName();
+    case TVerInfo::fProductName:
+      return info.ProductName();
+    case TVerInfo::fProductVersion:
+      return info.ProductVersion();
+    case TVerInfo::fLegalCopyright:
+      return info.LegalCopyright();
+    case TVerInfo::fLegalTrademarks:
+      return info.LegalTradeMarks();
+    case TVerInfo::fComments:
+      return info.Comments();
+    default:
+      return {};
   }
 }
 }  // namespace
@@ -275,8 +285,7 @@ void TVerInfo::Assign(const TrpVersionInfo& source) {
 }
 
 void TVerInfo::WriteProperties(std::vector<TextProperty>& props) {
-  for (int f = 0; f < fFieldCount; ++f)
-    addText(props, kVerFieldNames[f].data(), Get(Field(f)));
+  for (int f = 0; f < fFieldCount; ++f) addText(props, kVerFieldNames[f].data(), Get(Field(f)));
 }
 
 bool TVerInfo::ReadProperty(const TextProperty& prop) {
@@ -321,8 +330,8 @@ void TErrorInfo::WriteProperties(std::vector<TextProperty>& props) {
   addText(props, "ErrorMessage", ErrorMessage);
   addInteger(props, "ErrorAddress", int32_t(ErrorAddress));
   addInteger(props, "OffsetBase", int32_t(OffsetBase));
-  props.push_back(
-      {"Registers", TextValue::makeBinary(std::vector<uint8_t>(Registers.begin(), Registers.end()))});
+  props.push_back({"Registers", TextValue::makeBinary(
+                                    std::vector<uint8_t>(Registers.begin(), Registers.end()))});
 }
 
 bool TErrorInfo::ReadProperty(const TextProperty& prop) {

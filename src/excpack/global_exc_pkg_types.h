@@ -127,9 +127,19 @@ std::string osVersionText(uint32_t platformId, uint32_t major, uint32_t minor, u
 class TVerInfo : public TBaseExceptionPack {
  public:
   enum Field {
-    fCompanyName, fFileDescription, fFileVersion, fInternalName, fOriginalFilename,
-    fProductName, fProductVersion, fLegalCopyright, fLegalTrademarks, fComments,
-    fPrivateBuild, fSpecialBuild, fFieldCount
+    fCompanyName,
+    fFileDescription,
+    fFileVersion,
+    fInternalName,
+    fOriginalFilename,
+    fProductName,
+    fProductVersion,
+    fLegalCopyright,
+    fLegalTrademarks,
+    fComments,
+    fPrivateBuild,
+    fSpecialBuild,
+    fFieldCount
   };
   static std::string_view FieldName(Field f);
 

@@ -28,7 +28,8 @@ TEST(LogFileName, FollowsTheNameRule) {
             "C:\\Logs\\sample_6-12-2026_18527123.err");
   EXPECT_EQ(logFileName("C:\\Logs\\", "C:\\Apps\\sample.exe", t),
             "C:\\Logs\\sample_6-12-2026_18527123.err");
-  EXPECT_EQ(logFileName("C:\\Logs", "C:\\Apps\\noext", t), "C:\\Logs\\noext_6-12-2026_18527123.err");
+  EXPECT_EQ(logFileName("C:\\Logs", "C:\\Apps\\noext", t),
+            "C:\\Logs\\noext_6-12-2026_18527123.err");
   EXPECT_EQ(logFileName("C:\\Logs", "C:\\Apps\\my.app.exe", t),
             "C:\\Logs\\my.app_6-12-2026_18527123.err");
   EXPECT_EQ(logFileName("", "sample.exe", t), "sample_6-12-2026_18527123.err");

@@ -135,7 +135,8 @@ TEST_F(PackageTest, ReadPackageHoldsExactlyTheStreamedParts) {
   EXPECT_EQ(back->ComponentCount(), 4);
   EXPECT_EQ(back->ErrorInfo()->ComponentCount(), 1);  // one container, not an extra empty one
 
-  auto partial = StringToComponent("object TExceptionPack\r\n  object TEnvInfo\r\n  end\r\nend\r\n");
+  auto partial =
+      StringToComponent("object TExceptionPack\r\n  object TEnvInfo\r\n  end\r\nend\r\n");
   auto* p = dynamic_cast<TExceptionPack*>(partial.get());
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->ComponentCount(), 1);

@@ -62,8 +62,8 @@ Bytes versionBlock(const std::string& table, uint32_t translation,
                    const std::vector<VNode>& strings, uint32_t fileMs = 0x00010000,
                    uint32_t fileLs = 0x000000BF) {
   VNode root{"VS_VERSION_INFO", 0, 52, {}, {}};
-  const uint32_t fixed[13] = {0xFEEF04BD, 0x00010000, fileMs, fileLs, 0x00020003, 0x00040005,
-                              0x3F, 0, 4, 1, 0, 0, 0};
+  const uint32_t fixed[13] = {0xFEEF04BD, 0x00010000, fileMs, fileLs, 0x00020003, 0x00040005, 0x3F,
+                              0,          4,          1,      0,      0,          0};
   for (uint32_t v : fixed) put32(root.value, v);
   VNode sfi{"StringFileInfo", 1, 0, {}, {VNode{table, 1, 0, {}, strings}}};
   VNode var{"Translation", 0, 4, {}, {}};
@@ -74,11 +74,16 @@ Bytes versionBlock(const std::string& table, uint32_t translation,
 }
 
 std::vector<VNode> ostrelStrings() {
-  return {text("CompanyName", "Ostrel authors"), text("FileDescription", "Ostrel debugger"),
-          text("FileVersion", "1.0.0.191"),      text("InternalName", "ostrel"),
-          text("LegalCopyright", "(c) the author"), text("LegalTradeMarks", "none"),
-          text("OriginalFileName", "ostrel.exe"), text("ProductName", "Ostrel"),
-          text("ProductVersion", "1.0"),          text("Comments", "")};
+  return {text("CompanyName", "Ostrel authors"),
+          text("FileDescription", "Ostrel debugger"),
+          text("FileVersion", "1.0.0.191"),
+          text("InternalName", "ostrel"),
+          text("LegalCopyright", "(c) the author"),
+          text("LegalTradeMarks", "none"),
+          text("OriginalFileName", "ostrel.exe"),
+          text("ProductName", "Ostrel"),
+          text("ProductVersion", "1.0"),
+          text("Comments", "")};
 }
 
 class VersionInfoTest : public fakes::ExcPkgTest {
