@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <iterator>
 
 namespace ostrel::excpack {
 
@@ -19,18 +20,24 @@ TComponent* TComponent::InsertComponent(std::unique_ptr<TComponent> component) {
   if (!component) return nullptr;
   component->owner_ = this;
   components_.push_back(std::move(component));
-  return components_.back().get();
+  TComponent* inserted = components_.back().get();
+  Notification(inserted, TOperation::opInsert);
+  return inserted;
 }
 
 std::unique_ptr<TComponent> TComponent::RemoveComponent(TComponent* component) {
-  auto it = std::find_if(components_.begin(), components_.end(),
+  // Searched from the end: owners free their children last first, which then costs nothing.
+  auto it = std::find_if(components_.rbegin(), components_.rend(),
                          [component](const auto& p) { return p.get() == component; });
-  if (it == components_.end()) return nullptr;
+  if (it == components_.rend()) return nullptr;
   std::unique_ptr<TComponent> out = std::move(*it);
-  components_.erase(it);
+  components_.erase(std::next(it).base());
   out->owner_ = nullptr;
+  Notification(out.get(), TOperation::opRemove);
   return out;
 }
+
+void TComponent::Notification(TComponent*, TOperation) {}
 
 void TComponent::WriteProperties(std::vector<TextProperty>&) {}
 

@@ -50,6 +50,12 @@ class TComponent {
   /// Whether owned components stream as nested objects.
   virtual bool StreamsChildren() const { return false; }
 
+ protected:
+  enum class TOperation { opInsert, opRemove };
+  /// Called after a component joined or left the owned list (not while this component is
+  /// being destroyed), so that a class can keep an index of its children up to date.
+  virtual void Notification(TComponent* component, TOperation operation);
+
  private:
   TComponent* owner_ = nullptr;
   std::vector<std::unique_ptr<TComponent>> components_;

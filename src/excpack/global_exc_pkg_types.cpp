@@ -142,6 +142,7 @@ uint32_t TAppInfo::ApplicationSize() {
     return 0;
   }
   applicationSize_ = *size;
+  sizeHeld_ = true;
   return applicationSize_;
 }
 
@@ -158,8 +159,14 @@ void TAppInfo::Describe(const std::string& path) {
   described_ = true;
   applicationName_ = path;
   applicationSize_ = system.fileSize(path).value_or(0);
+  sizeHeld_ = true;  // written to the log as it is, 0 when unreadable
   auto time = system.fileTime(path);
   applicationDate_ = time ? dateTimeText(*time) : std::string();
+}
+
+std::optional<uint32_t> TAppInfo::StoredApplicationSize() const {
+  if (!sizeHeld_) return std::nullopt;
+  return applicationSize_;
 }
 
 void TAppInfo::WriteProperties(std::vector<TextProperty>& props) {
@@ -170,7 +177,11 @@ void TAppInfo::WriteProperties(std::vector<TextProperty>& props) {
 
 bool TAppInfo::ReadProperty(const TextProperty& prop) {
   if (prop.name == "ApplicationName") return readText(prop, applicationName_);
-  if (prop.name == "ApplicationSize") return readU32(prop, applicationSize_);
+  if (prop.name == "ApplicationSize") {
+    if (!readU32(prop, applicationSize_)) return false;
+    sizeHeld_ = true;
+    return true;
+  }
   if (prop.name == "ApplicationDate") return readText(prop, applicationDate_);
   return TBaseExceptionPack::ReadProperty(prop);
 }
@@ -275,6 +286,10 @@ std::string TVerInfo::Get(Field f) {
   return v;
 }
 
+std::string TVerInfo::Stored(Field f) const {
+  return f >= 0 && f < fFieldCount ? values_[std::size_t(f)] : std::string();
+}
+
 void TVerInfo::Set(Field f, std::string v) {
   if (f >= 0 && f < fFieldCount) values_[std::size_t(f)] = std::move(v);
 }
@@ -301,8 +316,6 @@ std::string TErrorInfo::TimeStamp() {
   return timeStamp_;
 }
 
-TCallStackItems* TErrorInfo::CallStack() const { return firstOwned<TCallStackItems>(); }
-
 TCallStackItem* TErrorInfo::AddCallStackItem(uint32_t operationPoint) {
   TCallStackItems* items = CallStack();
   if (items == nullptr) items = CreateOwned<TCallStackItems>();
@@ -312,13 +325,22 @@ TCallStackItem* TErrorInfo::AddCallStackItem(uint32_t operationPoint) {
 }
 
 TCallStackItem* TErrorInfo::CallStackItem(int index) const {
-  TCallStackItems* items = CallStack();
-  return items == nullptr ? nullptr : dynamic_cast<TCallStackItem*>(items->Components(index));
+  return callStack_ == nullptr ? nullptr
+                               : dynamic_cast<TCallStackItem*>(callStack_->Components(index));
 }
 
 int TErrorInfo::CallStackCount() const {
-  TCallStackItems* items = CallStack();
-  return items == nullptr ? 0 : items->ComponentCount();
+  return callStack_ == nullptr ? 0 : callStack_->ComponentCount();
+}
+
+void TErrorInfo::Notification(TComponent* component, TOperation operation) {
+  TBaseExceptionPack::Notification(component, operation);
+  if (operation == TOperation::opInsert) {
+    // Components join at the end: a new container is the first only when none is held.
+    if (callStack_ == nullptr) callStack_ = dynamic_cast<TCallStackItems*>(component);
+  } else if (component == callStack_) {
+    callStack_ = firstOwned<TCallStackItems>();
+  }
 }
 
 void TErrorInfo::WriteProperties(std::vector<TextProperty>& props) {

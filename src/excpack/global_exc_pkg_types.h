@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -80,18 +81,28 @@ class TAppInfo : public TBaseExceptionPack {
   uint32_t ApplicationSize();
   std::string ApplicationDate();
   void SetApplicationName(std::string v) { applicationName_ = std::move(v); }
-  void SetApplicationSize(uint32_t v) { applicationSize_ = v; }
+  void SetApplicationSize(uint32_t v) {
+    applicationSize_ = v;
+    sizeHeld_ = true;
+  }
   void SetApplicationDate(std::string v) { applicationDate_ = std::move(v); }
   /// Describes another program's executable (a debuggee) instead of the running one:
   /// its path, size and date, read now; values that cannot be read stay empty or 0 and
   /// are never replaced by the running program's.
   void Describe(const std::string& path);
 
+  // What the part holds, never fetched (a report of a log shows only the log's values).
+  std::string StoredApplicationName() const { return applicationName_; }
+  /// nullopt when no size was read from text, set, described or fetched.
+  std::optional<uint32_t> StoredApplicationSize() const;
+  std::string StoredApplicationDate() const { return applicationDate_; }
+
   void WriteProperties(std::vector<TextProperty>& props) override;
   bool ReadProperty(const TextProperty& prop) override;
 
  private:
   bool described_ = false;
+  bool sizeHeld_ = false;  // a stored size of 0 is a value, not "none"
   std::string applicationName_;
   uint32_t applicationSize_ = 0;
   std::string applicationDate_;
@@ -109,6 +120,11 @@ class TEnvInfo : public TBaseExceptionPack {
   void SetOSVersion(std::string v) { osVersion_ = std::move(v); }
   /// UserName of a temporary part.
   static std::string get_User_Name();
+
+  // What the part holds (empty when nothing), never fetched.
+  std::string StoredComputerName() const { return computerName_; }
+  std::string StoredUserName() const { return userName_; }
+  std::string StoredOSVersion() const { return osVersion_; }
 
   void WriteProperties(std::vector<TextProperty>& props) override;
   bool ReadProperty(const TextProperty& prop) override;
@@ -145,6 +161,8 @@ class TVerInfo : public TBaseExceptionPack {
 
   std::string_view ClassName() const override { return "TVerInfo"; }
   std::string Get(Field f);
+  /// The value the part holds (empty when nothing), never fetched.
+  std::string Stored(Field f) const;
   void Set(Field f, std::string v);
   /// Takes all ten values of a version reader (the debuggee's, for instance); empty ones
   /// then stay empty instead of being fetched from the running program.
@@ -188,20 +206,29 @@ class TErrorInfo : public TBaseExceptionPack {
   /// Set to the current local time when first read while empty, then kept.
   std::string TimeStamp();
   void SetTimeStamp(std::string v) { timeStamp_ = std::move(v); }
+  /// The stored time, never the current one; empty when the part holds none.
+  std::string StoredTimeStamp() const { return timeStamp_; }
 
   /// The first owned container, or nullptr.
-  TCallStackItems* CallStack() const;
+  TCallStackItems* CallStack() const { return callStack_; }
   /// Adds an item (making a container when there is none yet).
   TCallStackItem* AddCallStackItem(uint32_t operationPoint);
-  /// Item by index, nullptr beyond the count.
+  /// Item by index; nullptr beyond the count or for a component that is not an item.
   TCallStackItem* CallStackItem(int index) const;
+  /// Components of the container, items or not.
   int CallStackCount() const;
 
   void WriteProperties(std::vector<TextProperty>& props) override;
   bool ReadProperty(const TextProperty& prop) override;
 
+ protected:
+  void Notification(TComponent* component, TOperation operation) override;
+
  private:
   std::string timeStamp_;
+  // The first owned container, kept up to date on every change of the owned list, so that
+  // item access does not search the children (a crafted log may hold very many).
+  TCallStackItems* callStack_ = nullptr;
 };
 
 class TCallStackItems : public TBaseExceptionPack {

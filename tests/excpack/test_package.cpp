@@ -163,6 +163,57 @@ TEST_F(PackageTest, ReadPackageKeepsStoredTextsAndFetchesMissingOnes) {
   EXPECT_EQ(p->ErrorInfo()->CallStackCount(), 0);
 }
 
+// A crafted log may put other classes around and inside the container: the first container
+// is the call stack, and an index that holds no item gives none. The container stays right
+// while the error part's children change.
+TEST_F(PackageTest, CallStackOfACraftedErrorPart) {
+  auto read = StringToComponent(
+      "object TErrorInfo\r\n"
+      "  object TCallStackItem\r\n"
+      "    OperationPoint = 7\r\n"
+      "  end\r\n"
+      "  object TAppInfo\r\n"
+      "  end\r\n"
+      "  object TCallStackItems\r\n"
+      "    object TCallStackItem\r\n"
+      "      OperationPoint = 1\r\n"
+      "    end\r\n"
+      "    object TEnvInfo\r\n"
+      "    end\r\n"
+      "    object TCallStackItem\r\n"
+      "      OperationPoint = 3\r\n"
+      "    end\r\n"
+      "  end\r\n"
+      "  object TCallStackItems\r\n"
+      "    object TCallStackItem\r\n"
+      "      OperationPoint = 99\r\n"
+      "    end\r\n"
+      "  end\r\n"
+      "end\r\n");
+  auto* e = dynamic_cast<TErrorInfo*>(read.get());
+  ASSERT_NE(e, nullptr);
+  ASSERT_EQ(e->CallStackCount(), 3);
+  EXPECT_EQ(e->CallStack(), e->Components(2));
+  EXPECT_EQ(e->CallStackItem(0)->OperationPoint, 1u);
+  EXPECT_EQ(e->CallStackItem(1), nullptr);
+  EXPECT_EQ(e->CallStackItem(2)->OperationPoint, 3u);
+  EXPECT_EQ(e->CallStackItem(3), nullptr);
+  EXPECT_EQ(e->CallStackItem(-1), nullptr);
+
+  e->RemoveAndFree(e->Components(0));  // not a container: the call stack stays
+  ASSERT_EQ(e->CallStackCount(), 3);
+  e->RemoveAndFree(e->CallStack());  // the next container takes its place
+  ASSERT_EQ(e->CallStackCount(), 1);
+  EXPECT_EQ(e->CallStackItem(0)->OperationPoint, 99u);
+  e->ClearChildren();
+  EXPECT_EQ(e->CallStack(), nullptr);
+  EXPECT_EQ(e->CallStackCount(), 0);
+  EXPECT_EQ(e->CallStackItem(0), nullptr);
+  e->AddCallStackItem(5);
+  EXPECT_EQ(e->ComponentCount(), 1);
+  EXPECT_EQ(e->CallStackItem(0)->OperationPoint, 5u);
+}
+
 TEST_F(PackageTest, EmptyTextsAreNotWrittenAndStayEmptyWhenRead) {
   auto pack = TExceptionPack::Create();
   pack->VerInfo()->Set(TVerInfo::fComments, "");
