@@ -136,9 +136,14 @@ void PortableLogFileStore::remove(const std::string& path) {
 std::optional<std::string> PortableLogFileStore::read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return data;
+  try {
+    // Some libraries throw from a failed read (a folder opened as a file, for one).
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return data;
+  } catch (const std::ios_base::failure&) {
+    return std::nullopt;
+  }
 }
 
 ExcPkgSystem& getExcPkgSystem() {

@@ -1,5 +1,7 @@
 // A log is written to a temporary file beside its final name and then renamed without
-// replacing anything, so a log is either whole or absent and no earlier log is lost.
+// replacing anything, so no earlier log is lost and a log under its final name is whole.
+// Once written, the new log is never thrown away: when the rename fails it is written
+// again under the final name, and failing that the temporary file is kept and named.
 #include "excpack/exception_log.h"
 
 #include <cstdio>
@@ -30,17 +32,35 @@ std::string writeTemporary(LogFileStore& store, const std::string& name, std::st
   return {};
 }
 
-// Moves the temporary file to the first free numbered name; returns it or "".
-std::string placeUnderFreeName(LogFileStore& store, const std::string& tmp,
-                               const std::string& name) {
+// Creates data under the first free numbered name; returns it or "".
+std::string writeUnderFreeName(LogFileStore& store, const std::string& name,
+                               std::string_view data) {
+  for (int n = 1; n <= kMaxNameAttempts; ++n) {
+    const std::string candidate = numberedLogName(name, n);
+    if (store.exists(candidate)) continue;
+    if (store.writeNew(candidate, data)) return candidate;
+    if (!store.exists(candidate)) break;  // not a name clash
+  }
+  return {};
+}
+
+// Moves the temporary file (holding data) to the first free numbered name and returns the
+// name under which the log now is; "" only when the temporary file is gone as well.
+std::string placeUnderFreeName(LogFileStore& store, const std::string& tmp, const std::string& name,
+                               std::string_view data) {
   for (int n = 1; n <= kMaxNameAttempts; ++n) {
     const std::string candidate = numberedLogName(name, n);
     if (store.exists(candidate)) continue;
     if (store.renameNoReplace(tmp, candidate)) return candidate;
     if (!store.exists(candidate)) break;  // the rename failed for another reason
   }
-  store.remove(tmp);
-  return {};
+  // The temporary file is the only copy of the log: remove it only once another is whole.
+  const std::string written = writeUnderFreeName(store, name, data);
+  if (!written.empty()) {
+    store.remove(tmp);
+    return written;
+  }
+  return store.exists(tmp) ? tmp : std::string();
 }
 
 }  // namespace
@@ -69,21 +89,33 @@ std::string numberedLogName(std::string_view name, int n) {
 }
 
 void StoreExceptionLog(TExceptionPack& pack, std::string& path, std::string& message) {
-  ExcPkgSystem& system = getExcPkgSystem();
   ExcLogSettings& settings = excLogSettings();
+  if (settings.errorLogDir.empty()) {
+    // The derived folder stays for later logs of other programs.
+    if (path.empty()) path = getExcPkgSystem().exePath();
+    settings.errorLogDir = extractFilePath(path);
+  }
+  StoreExceptionLog(pack, path, message, settings);
+}
+
+void StoreExceptionLog(TExceptionPack& pack, std::string& path, std::string& message,
+                       const ExcLogSettings& settings) {
+  ExcPkgSystem& system = getExcPkgSystem();
   message.clear();
   if (path.empty()) path = system.exePath();
-  if (settings.errorLogDir.empty()) settings.errorLogDir = extractFilePath(path);
-  const std::string name = logFileName(settings.errorLogDir, path, system.now());
+  const std::string folder =
+      settings.errorLogDir.empty() ? extractFilePath(path) : settings.errorLogDir;
+  const std::string name = logFileName(folder, path, system.now());
   path = name;
 
   std::string stored;
   try {
     std::string text = ComponentToString(pack);
     if (settings.encipher) text = EncryptText(text);
+    text = textAsLines(text);
     LogFileStore& store = getLogFileStore();
-    const std::string tmp = writeTemporary(store, name, textAsLines(text));
-    if (!tmp.empty()) stored = placeUnderFreeName(store, tmp, name);
+    const std::string tmp = writeTemporary(store, name, text);
+    if (!tmp.empty()) stored = placeUnderFreeName(store, tmp, name, text);
     if (!stored.empty()) {
       TErrorInfo* error = pack.ErrorInfo();
       TAppInfo* app = pack.AppInfo();
@@ -147,9 +179,13 @@ ReadLogResult readExceptionLogText(std::string_view content) {
   return result;
 }
 
+std::string openFailedText(std::string_view path) {
+  return "Cannot open file \"" + std::string(path) + "\".";
+}
+
 ReadLogResult readExceptionLog(const std::string& path) {
   auto content = getLogFileStore().read(path);
-  if (!content) return {nullptr, kConvertFailedText};
+  if (!content) return {nullptr, openFailedText(path)};
   return readExceptionLogText(*content);
 }
 

@@ -1,5 +1,5 @@
-// Exception log files: naming, storing (never over an existing log, never half-written)
-// and reading back with the window's three error texts.
+// Exception log files: naming, storing (never over an existing log, never half-written,
+// never lost once written) and reading back with the window's three error texts.
 #pragma once
 
 #include <memory>
@@ -24,9 +24,17 @@ std::string logFileName(std::string_view folder, std::string_view path, const Lo
 /// The name with "_2", "_3", ... put before ".err" (n = 1 gives the name itself).
 std::string numberedLogName(std::string_view name, int n);
 
-/// Writes the package as a log file. An empty path means the running program's own
-/// executable. On return path is the full name of the stored file, or empty when nothing
-/// was stored; message is the report of the store (or its failure).
+/// Writes the package as a log file with the given folder and switches, touching no
+/// program-wide state. An empty path means the running program's own executable; an empty
+/// folder means the folder of the path. On return path is the full name of the stored file
+/// (a temporary name beside it when the log could be written but not put under its final
+/// name), or empty when nothing was stored; message is the report of the store (or of its
+/// failure), shown in an error box when settings.showStoredMessage is on.
+void StoreExceptionLog(TExceptionPack& pack, std::string& path, std::string& message,
+                       const ExcLogSettings& settings);
+/// The same with the program-wide excLogSettings(); when their folder is empty, the folder
+/// of the path (or of the running program) becomes the program-wide log folder. For the
+/// main thread: other threads pass their settings to the form above.
 void StoreExceptionLog(TExceptionPack& pack, std::string& path, std::string& message);
 
 /// The text of a file read back "as lines": every line, also the last, ended by CR LF.
@@ -39,7 +47,9 @@ struct ReadLogResult {
 
 /// Turns a log file's content back into a package (deciphering when the switch is on).
 ReadLogResult readExceptionLogText(std::string_view content);
-/// The same for a file; a file that cannot be read fails with kConvertFailedText.
+/// The error text for a log file that cannot be opened or read: Cannot open file "PATH".
+std::string openFailedText(std::string_view path);
+/// The same for a file; a file that cannot be read fails with openFailedText(path).
 ReadLogResult readExceptionLog(const std::string& path);
 
 }  // namespace ostrel::excpack

@@ -66,6 +66,19 @@ class FakeLogFileStore : public LogFileStore {
   }
 };
 
+/// A store whose renames always fail (a file system without an exclusive rename, say);
+/// with onlyTemporaryWrites it also refuses to create anything but temporary files.
+class FailingRenameStore : public FakeLogFileStore {
+ public:
+  bool onlyTemporaryWrites = false;
+
+  bool writeNew(const std::string& path, std::string_view data) override {
+    if (onlyTemporaryWrites && path.find(".tmp") == std::string::npos) return false;
+    return FakeLogFileStore::writeNew(path, data);
+  }
+  bool renameNoReplace(const std::string&, const std::string&) override { return false; }
+};
+
 /// Installs both fakes, fresh settings and the registered classes for one test.
 class ExcPkgTest : public ::testing::Test {
  protected:

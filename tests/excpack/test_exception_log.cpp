@@ -111,13 +111,59 @@ TEST_F(ExceptionLogTest, FailedWriteClearsThePathAndSaysSo) {
   EXPECT_TRUE(store.files.empty());
   ASSERT_EQ(system.errors.size(), 1u);
   EXPECT_EQ(system.errors[0], message);
+}
 
-  store.failWrites = false;
-  store.failRenames = true;
+// Once written, a log is never thrown away: a failed rename falls back to writing the log
+// under its final name, and failing that the temporary file is kept and named.
+TEST_F(ExceptionLogTest, FailedRenameNeverLosesTheLog) {
+  fakes::FailingRenameStore failing;
+  setLogFileStore(&failing);
+  auto p = pack();
+  excLogSettings().errorLogDir = "L";
+  failing.files["L\\sample_6-12-2026_18527123.err"] = "older log";
+  std::string path = "sample.exe", message;
+  StoreExceptionLog(*p, path, message);
+  EXPECT_EQ(path, "L\\sample_6-12-2026_18527123_2.err");
+  EXPECT_EQ(failing.files.at("L\\sample_6-12-2026_18527123.err"), "older log");
+  ASSERT_EQ(failing.files.count(path), 1u);
+  EXPECT_EQ(DecryptText(failing.files.at(path)) + "\r\n", ComponentToString(*p));
+  EXPECT_EQ(failing.files.size(), 2u);  // the temporary copy went once the log was whole
+  EXPECT_NE(message.find("Stored to " + path + " error log file"), std::string::npos);
+
+  failing.files.clear();
+  failing.onlyTemporaryWrites = true;
   path = "sample.exe";
   StoreExceptionLog(*p, path, message);
-  EXPECT_EQ(path, "");
-  EXPECT_TRUE(store.files.empty());  // the temporary file is removed: whole or absent
+  EXPECT_EQ(path, "L\\sample_6-12-2026_18527123.err.tmp");
+  ASSERT_EQ(failing.files.size(), 1u);
+  EXPECT_EQ(failing.files.count(path), 1u);
+  EXPECT_NE(message.find("Stored to " + path + " error log file"), std::string::npos);
+  const ReadLogResult back = readExceptionLog(path);
+  ASSERT_NE(back.pack, nullptr) << back.error;
+  EXPECT_EQ(ComponentToString(*back.pack), ComponentToString(*p));
+}
+
+// Settings given by the caller (a session worker) are used as they are, and nothing
+// program-wide is written, not even a derived folder.
+TEST_F(ExceptionLogTest, ExplicitSettingsLeaveTheProgramWideOnesAlone) {
+  auto p = pack();
+  const ExcLogSettings plainShown{"", false, true};
+  std::string path = "C:\\Apps\\sample.exe", message;
+  StoreExceptionLog(*p, path, message, plainShown);
+  EXPECT_EQ(path, "C:\\Apps\\sample_6-12-2026_18527123.err");
+  EXPECT_EQ(store.files.at(path), ComponentToString(*p));
+  EXPECT_EQ(system.errors, std::vector<std::string>{message});
+  EXPECT_EQ(excLogSettings().errorLogDir, "");
+
+  excLogSettings().errorLogDir = "P";
+  path.clear();  // the running program's own path
+  StoreExceptionLog(*p, path, message, ExcLogSettings{"D:\\Logs\\", true, false});
+  EXPECT_EQ(path, "D:\\Logs\\sample_6-12-2026_18527123.err");
+  EXPECT_EQ(DecryptText(store.files.at(path)) + "\r\n", ComponentToString(*p));
+  EXPECT_EQ(system.errors.size(), 1u);
+  EXPECT_EQ(excLogSettings().errorLogDir, "P");
+  EXPECT_TRUE(excLogSettings().encipher);
+  EXPECT_FALSE(excLogSettings().showStoredMessage);
 }
 
 TEST_F(ExceptionLogTest, ReadsBackWhatWasStored) {
@@ -153,7 +199,8 @@ TEST_F(ExceptionLogTest, PlainFilesWhenEncipheringIsOff) {
 }
 
 TEST_F(ExceptionLogTest, BadFilesGiveTheirErrorTexts) {
-  EXPECT_EQ(readExceptionLog("missing.err").error, kConvertFailedText);
+  EXPECT_EQ(readExceptionLog("C:\\Logs\\missing.err").error,
+            "Cannot open file \"C:\\Logs\\missing.err\".");
   EXPECT_EQ(readExceptionLogText("").error, kConvertFailedText);
   EXPECT_EQ(readExceptionLogText("not digits at all!").error, kConvertFailedText);
   const std::string good = EncryptText(ComponentToString(*pack()));
@@ -164,6 +211,11 @@ TEST_F(ExceptionLogTest, BadFilesGiveTheirErrorTexts) {
   flipped[10] = flipped[10] == '0' ? '1' : '0';
   const ReadLogResult r = readExceptionLogText(flipped);
   EXPECT_TRUE(r.pack == nullptr ? r.error == kConvertFailedText : r.error.empty());
+
+  // A folder is no log file: opening or reading it fails, and the text says which.
+  setLogFileStore(nullptr);
+  const std::string folder = std::filesystem::temp_directory_path().string();
+  EXPECT_EQ(readExceptionLog(folder).error, openFailedText(folder));
 }
 
 TEST_F(ExceptionLogTest, RandomContentNeverCrashes) {
