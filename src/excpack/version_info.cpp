@@ -81,9 +81,8 @@ std::optional<Node> findChild(std::span<const uint8_t> b, const Node& parent,
 }
 
 constexpr std::string_view kKeyTexts[kVersionTypeCount] = {
-    "CompanyName",     "FileDescription",  "FileVersion", "InternalName",
-    "LegalCopyright",  "LegalTradeMarks",  "OriginalFileName", "ProductName",
-    "ProductVersion",  "Comments"};
+    "CompanyName",     "FileDescription",  "FileVersion", "InternalName",   "LegalCopyright",
+    "LegalTradeMarks", "OriginalFileName", "ProductName", "ProductVersion", "Comments"};
 
 AppVersionBlock& programBlock() {
   static AppVersionBlock block;
@@ -142,8 +141,7 @@ void TrpVersionInfo::readFromBlock(std::span<const uint8_t> block) {
   for (auto& v : values_) v.clear();
   if (block.empty()) return;
   for (int k = 0; k < kVersionTypeCount; ++k) {
-    const std::string path =
-        "StringFileInfo\\040904B0\\" + std::string(kKeyTexts[std::size_t(k)]);
+    const std::string path = "StringFileInfo\\040904B0\\" + std::string(kKeyTexts[std::size_t(k)]);
     if (auto text = verQueryText(block, path)) values_[std::size_t(k)] = *text;
   }
 }
