@@ -45,10 +45,12 @@ class FakeLogFileStore : public LogFileStore {
   std::map<std::string, std::string> files;
   bool failWrites = false;
   bool failRenames = false;
+  bool onlyTemporaryWrites = false;  // creates nothing but "*.tmp*" files
 
   bool exists(const std::string& path) override { return files.count(path) != 0; }
   bool writeNew(const std::string& path, std::string_view data) override {
     if (failWrites || exists(path)) return false;
+    if (onlyTemporaryWrites && path.find(".tmp") == std::string::npos) return false;
     files[path] = std::string(data);
     return true;
   }
@@ -64,19 +66,6 @@ class FakeLogFileStore : public LogFileStore {
     if (it == files.end()) return std::nullopt;
     return it->second;
   }
-};
-
-/// A store whose renames always fail (a file system without an exclusive rename, say);
-/// with onlyTemporaryWrites it also refuses to create anything but temporary files.
-class FailingRenameStore : public FakeLogFileStore {
- public:
-  bool onlyTemporaryWrites = false;
-
-  bool writeNew(const std::string& path, std::string_view data) override {
-    if (onlyTemporaryWrites && path.find(".tmp") == std::string::npos) return false;
-    return FakeLogFileStore::writeNew(path, data);
-  }
-  bool renameNoReplace(const std::string&, const std::string&) override { return false; }
 };
 
 /// Installs both fakes, fresh settings and the registered classes for one test.

@@ -116,54 +116,42 @@ TEST_F(ExceptionLogTest, FailedWriteClearsThePathAndSaysSo) {
 // Once written, a log is never thrown away: a failed rename falls back to writing the log
 // under its final name, and failing that the temporary file is kept and named.
 TEST_F(ExceptionLogTest, FailedRenameNeverLosesTheLog) {
-  fakes::FailingRenameStore failing;
-  setLogFileStore(&failing);
+  store.failRenames = true;
   auto p = pack();
   excLogSettings().errorLogDir = "L";
-  failing.files["L\\sample_6-12-2026_18527123.err"] = "older log";
-  std::string path = "sample.exe", message;
-  StoreExceptionLog(*p, path, message);
-  EXPECT_EQ(path, "L\\sample_6-12-2026_18527123_2.err");
-  EXPECT_EQ(failing.files.at("L\\sample_6-12-2026_18527123.err"), "older log");
-  ASSERT_EQ(failing.files.count(path), 1u);
-  EXPECT_EQ(DecryptText(failing.files.at(path)) + "\r\n", ComponentToString(*p));
-  EXPECT_EQ(failing.files.size(), 2u);  // the temporary copy went once the log was whole
-  EXPECT_NE(message.find("Stored to " + path + " error log file"), std::string::npos);
-
-  failing.files.clear();
-  failing.onlyTemporaryWrites = true;
-  path = "sample.exe";
-  StoreExceptionLog(*p, path, message);
-  EXPECT_EQ(path, "L\\sample_6-12-2026_18527123.err.tmp");
-  ASSERT_EQ(failing.files.size(), 1u);
-  EXPECT_EQ(failing.files.count(path), 1u);
-  EXPECT_NE(message.find("Stored to " + path + " error log file"), std::string::npos);
-  const ReadLogResult back = readExceptionLog(path);
-  ASSERT_NE(back.pack, nullptr) << back.error;
-  EXPECT_EQ(ComponentToString(*back.pack), ComponentToString(*p));
+  store.files["L\\sample_6-12-2026_18527123.err"] = "older log";
+  for (const char* expected :
+       {"L\\sample_6-12-2026_18527123_2.err", "L\\sample_6-12-2026_18527123.err.tmp"}) {
+    std::string path = "sample.exe", message;
+    StoreExceptionLog(*p, path, message);
+    EXPECT_EQ(path, expected);
+    EXPECT_NE(message.find("Stored to " + path + " error log file"), std::string::npos);
+    const ReadLogResult back = readExceptionLog(path);
+    ASSERT_NE(back.pack, nullptr) << back.error;
+    EXPECT_EQ(ComponentToString(*back.pack), ComponentToString(*p));
+    EXPECT_EQ(store.files.size(), 2u);  // the older log, the new one, no second copy
+    store.files.erase(path);
+    store.onlyTemporaryWrites = true;
+  }
+  EXPECT_EQ(store.files.at("L\\sample_6-12-2026_18527123.err"), "older log");
 }
 
 // Settings given by the caller (a session worker) are used as they are, and nothing
 // program-wide is written, not even a derived folder.
 TEST_F(ExceptionLogTest, ExplicitSettingsLeaveTheProgramWideOnesAlone) {
   auto p = pack();
-  const ExcLogSettings plainShown{"", false, true};
   std::string path = "C:\\Apps\\sample.exe", message;
-  StoreExceptionLog(*p, path, message, plainShown);
+  StoreExceptionLog(*p, path, message, ExcLogSettings{"", false, true});
   EXPECT_EQ(path, "C:\\Apps\\sample_6-12-2026_18527123.err");
-  EXPECT_EQ(store.files.at(path), ComponentToString(*p));
+  EXPECT_EQ(store.files.at(path), ComponentToString(*p));  // not enciphered
   EXPECT_EQ(system.errors, std::vector<std::string>{message});
-  EXPECT_EQ(excLogSettings().errorLogDir, "");
-
-  excLogSettings().errorLogDir = "P";
   path.clear();  // the running program's own path
   StoreExceptionLog(*p, path, message, ExcLogSettings{"D:\\Logs\\", true, false});
   EXPECT_EQ(path, "D:\\Logs\\sample_6-12-2026_18527123.err");
   EXPECT_EQ(DecryptText(store.files.at(path)) + "\r\n", ComponentToString(*p));
   EXPECT_EQ(system.errors.size(), 1u);
-  EXPECT_EQ(excLogSettings().errorLogDir, "P");
-  EXPECT_TRUE(excLogSettings().encipher);
-  EXPECT_FALSE(excLogSettings().showStoredMessage);
+  const ExcLogSettings untouched;
+  EXPECT_EQ(excLogSettings().errorLogDir, untouched.errorLogDir);
 }
 
 TEST_F(ExceptionLogTest, ReadsBackWhatWasStored) {

@@ -167,51 +167,29 @@ TEST_F(PackageTest, ReadPackageKeepsStoredTextsAndFetchesMissingOnes) {
 // is the call stack, and an index that holds no item gives none. The container stays right
 // while the error part's children change.
 TEST_F(PackageTest, CallStackOfACraftedErrorPart) {
-  auto read = StringToComponent(
-      "object TErrorInfo\r\n"
-      "  object TCallStackItem\r\n"
-      "    OperationPoint = 7\r\n"
-      "  end\r\n"
-      "  object TAppInfo\r\n"
-      "  end\r\n"
-      "  object TCallStackItems\r\n"
-      "    object TCallStackItem\r\n"
-      "      OperationPoint = 1\r\n"
-      "    end\r\n"
-      "    object TEnvInfo\r\n"
-      "    end\r\n"
-      "    object TCallStackItem\r\n"
-      "      OperationPoint = 3\r\n"
-      "    end\r\n"
-      "  end\r\n"
-      "  object TCallStackItems\r\n"
-      "    object TCallStackItem\r\n"
-      "      OperationPoint = 99\r\n"
-      "    end\r\n"
-      "  end\r\n"
-      "end\r\n");
-  auto* e = dynamic_cast<TErrorInfo*>(read.get());
-  ASSERT_NE(e, nullptr);
-  ASSERT_EQ(e->CallStackCount(), 3);
-  EXPECT_EQ(e->CallStack(), e->Components(2));
-  EXPECT_EQ(e->CallStackItem(0)->OperationPoint, 1u);
-  EXPECT_EQ(e->CallStackItem(1), nullptr);
-  EXPECT_EQ(e->CallStackItem(2)->OperationPoint, 3u);
-  EXPECT_EQ(e->CallStackItem(3), nullptr);
-  EXPECT_EQ(e->CallStackItem(-1), nullptr);
+  TErrorInfo e;
+  e.CreateOwned<TCallStackItem>();
+  e.CreateOwned<TAppInfo>();
+  TCallStackItems* first = e.CreateOwned<TCallStackItems>();
+  first->CreateOwned<TCallStackItem>()->OperationPoint = 1;
+  first->CreateOwned<TEnvInfo>();
+  first->CreateOwned<TCallStackItem>()->OperationPoint = 3;
+  e.CreateOwned<TCallStackItems>()->CreateOwned<TCallStackItem>()->OperationPoint = 99;
+  ASSERT_EQ(e.CallStack(), first);
+  ASSERT_EQ(e.CallStackCount(), 3);
+  EXPECT_EQ(e.CallStackItem(0)->OperationPoint, 1u);
+  EXPECT_EQ(e.CallStackItem(1), nullptr);
+  EXPECT_EQ(e.CallStackItem(2)->OperationPoint, 3u);
+  EXPECT_EQ(e.CallStackItem(3), nullptr);
 
-  e->RemoveAndFree(e->Components(0));  // not a container: the call stack stays
-  ASSERT_EQ(e->CallStackCount(), 3);
-  e->RemoveAndFree(e->CallStack());  // the next container takes its place
-  ASSERT_EQ(e->CallStackCount(), 1);
-  EXPECT_EQ(e->CallStackItem(0)->OperationPoint, 99u);
-  e->ClearChildren();
-  EXPECT_EQ(e->CallStack(), nullptr);
-  EXPECT_EQ(e->CallStackCount(), 0);
-  EXPECT_EQ(e->CallStackItem(0), nullptr);
-  e->AddCallStackItem(5);
-  EXPECT_EQ(e->ComponentCount(), 1);
-  EXPECT_EQ(e->CallStackItem(0)->OperationPoint, 5u);
+  e.RemoveAndFree(e.Components(0));  // not a container: the call stack stays
+  e.RemoveAndFree(first);            // the next container takes its place
+  ASSERT_EQ(e.CallStackCount(), 1);
+  EXPECT_EQ(e.CallStackItem(0)->OperationPoint, 99u);
+  e.ClearChildren();
+  EXPECT_EQ(e.CallStack(), nullptr);
+  TCallStackItem* added = e.AddCallStackItem(5);
+  EXPECT_EQ(e.CallStackItem(0), added);
 }
 
 TEST_F(PackageTest, EmptyTextsAreNotWrittenAndStayEmptyWhenRead) {
