@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   map.parse();
   map.CodeBase = size > 4 ? (uint32_t{data[0]} << 12) | 1 : 0x401000;
   for (const ostrel::TUnit& u : map.Units)
-    for (uint32_t o : {u.StartAddress - 1, u.StartAddress, u.EndAddress, u.EndAddress + 1}) probe(map, o);
+    for (uint32_t o : {u.StartAddress - 1, u.StartAddress, u.EndAddress, u.EndAddress + 1})
+      probe(map, o);
   for (const ostrel::Tmethod& m : map.Routines)
     for (uint32_t o : {m.StartAddress - 1, m.StartAddress, m.StartAddress + 1}) probe(map, o);
   for (size_t t = 0; t < map.LineTables.size(); ++t)
@@ -44,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t at = u.StartAddress + data[2];
     map.lineTable(data[3] % 2 ? u.Name : std::string("other")).add(ostrel::TLine{data[4], at});
     map.Routines.add(ostrel::Tmethod{0, -1, "late", at + data[5]});
-    for (uint32_t o : {u.StartAddress, at - 1, at, at + 1, at + data[5], u.EndAddress}) probe(map, o);
+    for (uint32_t o : {u.StartAddress, at - 1, at, at + 1, at + data[5], u.EndAddress})
+      probe(map, o);
   }
   // A second parse appends to the tables; the answers must still agree.
   if (size % 7 == 0) {

@@ -47,7 +47,8 @@ template <typename T, typename Key>
 void radixSort(std::vector<T>& items, Key key) {
   if (items.size() >= 0xFFFFFFFFu) throw std::length_error("map: too many keys");
   if (items.size() < 4096) {  // the counts would cost more than the sort
-    std::sort(items.begin(), items.end(), [&key](const T& a, const T& b) { return key(a) < key(b); });
+    std::sort(items.begin(), items.end(),
+              [&key](const T& a, const T& b) { return key(a) < key(b); });
     return;
   }
   std::vector<T> scratch(items.size());
@@ -67,7 +68,9 @@ void radixSort(std::vector<T>& items, Key key) {
 }
 
 // (start << 32) | index: sorting these orders entries by start.
-inline uint64_t startAndIndex(uint32_t start, size_t index) { return uint64_t{start} << 32 | index; }
+inline uint64_t startAndIndex(uint32_t start, size_t index) {
+  return uint64_t{start} << 32 | index;
+}
 inline uint32_t startOf(uint64_t v) { return static_cast<uint32_t>(v >> 32); }
 inline uint32_t indexOf(uint64_t v) { return static_cast<uint32_t>(v); }
 
@@ -605,14 +608,15 @@ void TMap::buildAddressTable() {
         const int32_t line = lines[static_cast<size_t>(t)].at(p);
         if (line >= 0) {
           slot.hasLine = 1;
-          slot.lineNumber = LineTables.lines(static_cast<size_t>(t))[static_cast<size_t>(line)].LineNumber;
+          slot.lineNumber =
+              LineTables.lines(static_cast<size_t>(t))[static_cast<size_t>(line)].LineNumber;
         }
       }
     }
     if (!slots.empty()) {
       const Slot& last = slots.back();
-      if (last.unit == slot.unit && last.routineName == slot.routineName && last.hasLine == slot.hasLine &&
-          last.lineNumber == slot.lineNumber)
+      if (last.unit == slot.unit && last.routineName == slot.routineName &&
+          last.hasLine == slot.hasLine && last.lineNumber == slot.lineNumber)
         continue;
     }
     slots.push_back(slot);
@@ -646,7 +650,8 @@ void TMap::lookupByTables(uint32_t offset, TCodeLocation& location) {
   if (offset >= Routines.MinAddress && offset <= Routines.MaxAddress)
     routine = Routines.findByAddress(offset);
   const std::string& unitName = Units[static_cast<size_t>(unitIndex)].Name;
-  const TLine* line = LineTables.lines(static_cast<size_t>(lineTableIndex(unitName))).findByAddress(offset);
+  const TLine* line =
+      LineTables.lines(static_cast<size_t>(lineTableIndex(unitName))).findByAddress(offset);
   location.UnitName = unitName;
   location.RoutineName = routine ? routine->Name : std::string("-");
   location.LineText = line ? std::to_string(line->LineNumber) : std::string("-");
@@ -704,7 +709,8 @@ void TMap::lookupLinear(uint32_t address, TCodeLocation& location) {
   int32_t l = lines.indexOfAddressLinear(offset);
   location.UnitName = unitName;
   location.RoutineName = routine;
-  location.LineText = l < 0 ? std::string("-") : std::to_string(lines[static_cast<size_t>(l)].LineNumber);
+  location.LineText =
+      l < 0 ? std::string("-") : std::to_string(lines[static_cast<size_t>(l)].LineNumber);
 }
 
 // ---- process-wide map ----

@@ -18,7 +18,8 @@ TEST(AddressTable, RefusesStartsThatDoNotAscendFromZero) {
   AddressTable t;
   EXPECT_THROW(t.assign({}, {}), std::invalid_argument);
   EXPECT_THROW(t.assign({1}, {slotOfUnit(0)}), std::invalid_argument);
-  EXPECT_THROW(t.assign({0, 5, 5}, {slotOfUnit(0), slotOfUnit(1), slotOfUnit(2)}), std::invalid_argument);
+  EXPECT_THROW(t.assign({0, 5, 5}, {slotOfUnit(0), slotOfUnit(1), slotOfUnit(2)}),
+               std::invalid_argument);
   EXPECT_THROW(t.assign({0, 5}, {slotOfUnit(0)}), std::invalid_argument);
   EXPECT_TRUE(t.empty());
 }
@@ -40,16 +41,24 @@ TEST(AddressTable, FindsTheLastStartAtOrBelowAnyOffset) {
     const int n = static_cast<int>(rng() % 200);
     for (int i = 0; i < n; ++i) {
       switch (rng() % 4) {
-        case 0: starts.push_back(static_cast<uint32_t>(rng())); break;            // anywhere
-        case 1: starts.push_back(0x1000 + rng() % 64); break;                     // one cluster
-        case 2: starts.push_back(0xFFFFFFFFu - rng() % 16); break;                // the top
-        default: starts.push_back(static_cast<uint32_t>(round) * 0x01000000u + rng() % 0x100000);
+        case 0:
+          starts.push_back(static_cast<uint32_t>(rng()));
+          break;  // anywhere
+        case 1:
+          starts.push_back(0x1000 + rng() % 64);
+          break;  // one cluster
+        case 2:
+          starts.push_back(0xFFFFFFFFu - rng() % 16);
+          break;  // the top
+        default:
+          starts.push_back(static_cast<uint32_t>(round) * 0x01000000u + rng() % 0x100000);
       }
     }
     std::sort(starts.begin(), starts.end());
     starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
     std::vector<Slot> slots;
-    for (size_t i = 0; i < starts.size(); ++i) slots.push_back(slotOfUnit(static_cast<uint32_t>(i)));
+    for (size_t i = 0; i < starts.size(); ++i)
+      slots.push_back(slotOfUnit(static_cast<uint32_t>(i)));
     AddressTable t;
     t.assign(starts, slots);
 
@@ -57,7 +66,9 @@ TEST(AddressTable, FindsTheLastStartAtOrBelowAnyOffset) {
     for (uint32_t s : starts) probes.insert(probes.end(), {s - 1, s, s + 1});
     for (int i = 0; i < 200; ++i) probes.push_back(static_cast<uint32_t>(rng()));
     for (uint32_t x : probes) {
-      const size_t expected = static_cast<size_t>(std::upper_bound(starts.begin(), starts.end(), x) - starts.begin()) - 1;
+      const size_t expected =
+          static_cast<size_t>(std::upper_bound(starts.begin(), starts.end(), x) - starts.begin()) -
+          1;
       ASSERT_EQ(t.find(x).unit, expected) << "round " << round << " offset " << std::hex << x;
     }
   }
@@ -104,7 +115,9 @@ void expectAgreement(TMap& map, uint32_t from, uint32_t count) {
   }
 }
 
-TUnit unit(uint32_t start, uint32_t end, const char* name) { return TUnit{start, end, "", name, 0, -1}; }
+TUnit unit(uint32_t start, uint32_t end, const char* name) {
+  return TUnit{start, end, "", name, 0, -1};
+}
 Tmethod routine(uint32_t start, const char* name) { return Tmethod{0, -1, name, start}; }
 
 class HandMadeMap : public ::testing::Test {
@@ -121,7 +134,7 @@ TEST_F(HandMadeMap, EmptyTablesGiveEmptyFieldsOrDashes) {
   map.Units.add(unit(0x10, 0x40, "U"));
   EXPECT_EQ(map.LineTables.indexOf("U"), -1);
   EXPECT_EQ(fastAt(map, 0x15), (Answer{"U", "R1", "-"}));
-  EXPECT_EQ(map.LineTables.indexOf("U"), 0);  // the lookup appended the empty table
+  EXPECT_EQ(map.LineTables.indexOf("U"), 0);              // the lookup appended the empty table
   EXPECT_EQ(fastAt(map, 0x25), (Answer{"U", "-", "-"}));  // the last routine covers nothing
   EXPECT_EQ(map.LineTables.size(), 1u);
   expectAgreement(map, 0, 0x50);
@@ -145,8 +158,13 @@ TEST_F(HandMadeMap, OverlapsAndDuplicateRangesGoToTheLaterEntry) {
 TEST_F(HandMadeMap, DuplicateAndUnsortedStartsKeepTheFirstCoveringEntry) {
   map.Units.add(unit(0, 0x200, "U"));
   // Two ascending runs, as with code publics followed by data publics, and a duplicate.
-  for (auto [s, n] : {std::pair{0x10u, "A"}, {0x20u, "B"}, {0x20u, "C"}, {0x80u, "D"},
-                      {0x08u, "E"}, {0x30u, "F"}, {0x90u, "G"}})
+  for (auto [s, n] : {std::pair{0x10u, "A"},
+                      {0x20u, "B"},
+                      {0x20u, "C"},
+                      {0x80u, "D"},
+                      {0x08u, "E"},
+                      {0x30u, "F"},
+                      {0x90u, "G"}})
     map.Routines.add(routine(s, n));
   TLines& lines = map.lineTable("u");  // names match without regard to case
   for (auto [n, a] : {std::pair{1, 0x40u}, {2, 0x50u}, {3, 0x10u}, {4, 0x48u}, {5, 0x18u}})
@@ -158,7 +176,7 @@ TEST_F(HandMadeMap, DuplicateAndUnsortedStartsKeepTheFirstCoveringEntry) {
   EXPECT_EQ(fastAt(map, 0x90).routine, "-");  // the last routine
   EXPECT_EQ(fastAt(map, 0x4C).line, "1");     // entry 3 covers it too, but 1 comes first
   EXPECT_EQ(fastAt(map, 0x14).line, "3");
-  EXPECT_EQ(fastAt(map, 0x50).line, "-");     // 2 to 3 runs backwards; 4 covers nothing
+  EXPECT_EQ(fastAt(map, 0x50).line, "-");  // 2 to 3 runs backwards; 4 covers nothing
   expectAgreement(map, 0, 0x210);
 }
 
@@ -234,7 +252,8 @@ TEST(MapAddressTableProperty, AgreesWithTheScansThroughEdits) {
         const uint32_t s = at(0x80);
         map.Units.add(unit(s, s + static_cast<uint32_t>(rng() % 0x40) - 4, names[rng() % 5]));
       }
-      for (int i = 0, n = static_cast<int>(rng() % 12); i < n; ++i) map.Routines.add(routine(at(0x90), "r"));
+      for (int i = 0, n = static_cast<int>(rng() % 12); i < n; ++i)
+        map.Routines.add(routine(at(0x90), "r"));
       for (int i = 0, n = static_cast<int>(rng() % 12); i < n; ++i)
         map.lineTable(names[rng() % 5]).add(TLine{static_cast<int32_t>(rng() % 100), at(0x90)});
       if (rng() % 8 == 0) map.LineTables.clear();
