@@ -1,5 +1,6 @@
 // libFuzzer target: any bytes as a map text, through line splitting, the three passes and
-// lookups; the fast search must agree with the plain scans on every probe.
+// lookups; the fast search must agree with the plain scans on every probe and leave the
+// map as it was.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,13 +10,20 @@
 
 namespace {
 
-void probe(ostrel::TMap& map, uint32_t offset) {
-  ostrel::TCodeLocation fast, slow;
-  map.lookup(map.CodeBase + offset, fast);
-  map.lookupLinear(map.CodeBase + offset, slow);
+void probe(const ostrel::TMap& map, uint32_t offset) {
+  ostrel::TCodeLocation fast, slow, field;
+  const uint32_t codeBase = map.CodeBase;
+  const uint64_t edits = map.editCount();
+  const size_t tables = map.LineTables.size();
+  map.lookup(codeBase, codeBase + offset, fast);
+  map.lookupLinear(codeBase, codeBase + offset, slow);
+  map.lookup(codeBase + offset, field);  // the overload that reads the CodeBase field
   if (fast.UnitName != slow.UnitName || fast.RoutineName != slow.RoutineName ||
-      fast.LineText != slow.LineText)
+      fast.LineText != slow.LineText || field.UnitName != fast.UnitName ||
+      field.RoutineName != fast.RoutineName || field.LineText != fast.LineText)
     std::abort();
+  if (map.editCount() != edits || map.LineTables.size() != tables)
+    std::abort();  // lookups write nothing
 }
 
 }  // namespace
