@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <stdexcept>
 
@@ -235,6 +236,100 @@ TEST_F(HandMadeMap, CopiesAnswerFromTheirOwnTables) {
   TMap moved(std::move(copy));
   EXPECT_EQ(fastAt(moved, 0x10).routine, "Original");
   EXPECT_EQ(fastAt(map, 0x10).routine, "-");
+}
+
+// Each map counts its own edits: edits of one map leave another's address table alone,
+// and every kind of edit of a map's own tables shows in its next answer.
+TEST(MapEditCount, EditsRefreshTheirOwnMapOnly) {
+  auto fill = [](TMap& m) {
+    m.CodeBase = 0x1000;
+    m.Units.add(unit(0, 0xFF, "U"));
+    m.Routines.add(routine(0, "R"));
+    m.Routines.add(routine(0x80, "S"));
+    m.lineTable("U").add(TLine{1, 0});
+    m.lineTable("U").add(TLine{2, 0x40});
+    m.lineTable("U").add(TLine{5, 0xA0});
+  };
+  TMap a, b;
+  fill(a);
+  fill(b);
+  TLines& heldLines = a.LineTables.lines(0);  // kept across lookups and edits
+  EXPECT_EQ(fastAt(a, 0x50), (Answer{"U", "R", "2"}));
+  EXPECT_EQ(fastAt(b, 0x50), (Answer{"U", "R", "2"}));
+
+  const uint64_t aEdits = a.editCount();
+  b.Units.add(unit(0x40, 0x5F, "V"));
+  b.Routines.add(routine(0x48, "T"));
+  b.LineTables.lines(0).add(TLine{3, 0x48});
+  b.Routines = Tmethods();
+  b.clearTables();
+  EXPECT_EQ(a.editCount(), aEdits);
+  EXPECT_EQ(fastAt(a, 0x50), (Answer{"U", "R", "2"}));
+
+  const uint64_t bEdits = b.editCount();
+  struct Step {
+    const char* edit;
+    std::function<void()> apply;
+    uint32_t offset;
+    Answer expected;
+  };
+  const std::vector<Step> steps = {
+      {"add through a held table",
+       [&] {
+         heldLines.add(TLine{3, 0xC0});
+       },
+       0xB0,
+       {"U", "-", "5"}},
+      {"add through lines(i)",
+       [&] {
+         a.LineTables.lines(0).add(TLine{4, 0xD0});
+       },
+       0xC8,
+       {"U", "-", "3"}},
+      {"add a routine", [&] { a.Routines.add(routine(0x90, "T")); }, 0x85, {"U", "S", "2"}},
+      {"add a unit", [&] { a.Units.add(unit(0x40, 0x5F, "V")); }, 0x50, {"V", "R", "-"}},
+      {"lines of a new table",
+       [&] {
+         a.lineTable("V").add(TLine{7, 0x40});
+         a.lineTable("V").add(TLine{8, 0x58});
+       },
+       0x50,
+       {"V", "R", "7"}},
+      {"assign the routines",
+       [&] {
+         Tmethods other;
+         other.add(routine(0, "X"));
+         other.add(routine(0xFF, "Y"));
+         a.Routines = other;
+       },
+       0x50,
+       {"V", "X", "7"}},
+      {"assign a line table",
+       [&] {
+         TLines other;
+         other.add(TLine{20, 0});
+         other.add(TLine{21, 0xFF});
+         a.LineTables.lines(1) = other;
+       },
+       0x50,
+       {"V", "X", "20"}},
+      // The names a stale address table would point at are gone with the moved-to table.
+      {"move the routines out",
+       [&] { Tmethods taken = std::move(a.Routines); },
+       0x50,
+       {"V", "-", "20"}},
+      {"clear the line tables", [&] { a.LineTables.clear(); }, 0x50, {"V", "-", "-"}},
+      {"clear every table", [&] { a.clearTables(); }, 0x50, {}},
+  };
+  for (const Step& step : steps) {
+    const uint64_t before = a.editCount();
+    EXPECT_NE(fastAt(a, step.offset), step.expected) << "before: " << step.edit;
+    step.apply();
+    EXPECT_GT(a.editCount(), before) << step.edit;
+    EXPECT_EQ(fastAt(a, step.offset), step.expected) << step.edit;
+    EXPECT_EQ(linearAt(a, step.offset), step.expected) << step.edit;
+  }
+  EXPECT_EQ(b.editCount(), bEdits);
 }
 
 // Random tables near both ends of the range, with edits between rounds of lookups.
