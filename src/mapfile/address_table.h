@@ -12,17 +12,16 @@ namespace ostrel {
 
 class AddressTable {
  public:
-  static constexpr uint32_t kNoUnit = (1u << 30) - 1;
+  static constexpr uint32_t kNoUnit = (1u << 31) - 1;
 
   /// The answer for the offsets from the slot's start up to the next start. The routine's
   /// name is pointed at directly, saving the lookup a trip through the routine entry.
   struct Slot {
-    uint32_t unit : 30;          // kNoUnit: no unit covers these offsets
-    uint32_t hasLine : 1;        // lineNumber is valid
-    uint32_t unitUntabled : 1;   // the unit's name had no line table when this was built
+    uint32_t unit : 31;    // kNoUnit: no unit covers these offsets
+    uint32_t hasLine : 1;  // lineNumber is valid
     int32_t lineNumber;
     uint32_t routineNameSize;
-    const char* routineName;     // nullptr: no routine
+    const char* routineName;  // nullptr: no routine
   };
 
   AddressTable() = default;

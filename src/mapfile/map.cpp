@@ -1,7 +1,6 @@
 #include "mapfile/map.h"
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <functional>
@@ -13,8 +12,6 @@
 namespace ostrel {
 
 namespace {
-
-std::atomic<uint64_t> tableEditCount{0};
 
 std::unique_ptr<TMap>& globalSlot() {
   static std::unique_ptr<TMap> map;
@@ -47,7 +44,8 @@ template <typename T, typename Key>
 void radixSort(std::vector<T>& items, Key key) {
   if (items.size() >= 0xFFFFFFFFu) throw std::length_error("map: too many keys");
   if (items.size() < 4096) {  // the counts would cost more than the sort
-    std::sort(items.begin(), items.end(), [&key](const T& a, const T& b) { return key(a) < key(b); });
+    std::sort(items.begin(), items.end(),
+              [&key](const T& a, const T& b) { return key(a) < key(b); });
     return;
   }
   std::vector<T> scratch(items.size());
@@ -67,7 +65,9 @@ void radixSort(std::vector<T>& items, Key key) {
 }
 
 // (start << 32) | index: sorting these orders entries by start.
-inline uint64_t startAndIndex(uint32_t start, size_t index) { return uint64_t{start} << 32 | index; }
+inline uint64_t startAndIndex(uint32_t start, size_t index) {
+  return uint64_t{start} << 32 | index;
+}
 inline uint32_t startOf(uint64_t v) { return static_cast<uint32_t>(v >> 32); }
 inline uint32_t indexOf(uint64_t v) { return static_cast<uint32_t>(v); }
 
@@ -156,30 +156,21 @@ struct LineAddress {
 
 }  // namespace
 
-// ---- TableEdits ----
-
-void TableEdits::note() noexcept { tableEditCount.fetch_add(1, std::memory_order_relaxed); }
-
-uint64_t TableEdits::count() noexcept { return tableEditCount.load(std::memory_order_relaxed); }
-
 // ---- TUnits ----
 
 void TUnits::add(TUnit unit) {
-  TableEdits::note();
+  edits_.note();
   widen(MinAddress, MaxAddress, items_.empty(), unit.StartAddress, unit.EndAddress);
   items_.push_back(std::move(unit));
-  indexed_ = false;
 }
 
 void TUnits::clear() {
-  TableEdits::note();
+  edits_.note();
   items_.clear();
-  index_.clear();
-  indexed_ = false;
 }
 
 int32_t TUnits::indexOfAddress(uint32_t offset) const {
-  if (!indexed_) {
+  const CoverIndex& index = index_.get(edits_.count(), [this](CoverIndex& built) {
     std::vector<CoverIndex::Range> ranges;
     ranges.reserve(items_.size());
     // Later entries win, so they are listed first. The end is inclusive; an end below
@@ -188,10 +179,9 @@ int32_t TUnits::indexOfAddress(uint32_t offset) const {
       const TUnit& u = items_[i];
       ranges.push_back({u.StartAddress, uint64_t{u.EndAddress} + 1, static_cast<int32_t>(i)});
     }
-    index_.buildFromRanges(ranges);
-    indexed_ = true;
-  }
-  return index_.find(offset);
+    built.buildFromRanges(ranges);
+  });
+  return index.find(offset);
 }
 
 const TUnit* TUnits::findByAddress(uint32_t offset) const {
@@ -209,28 +199,24 @@ int32_t TUnits::indexOfAddressLinear(uint32_t offset) const {
 // ---- Tmethods ----
 
 void Tmethods::add(Tmethod method) {
-  TableEdits::note();
+  edits_.note();
   widen(MinAddress, MaxAddress, items_.empty(), method.StartAddress, method.StartAddress);
   items_.push_back(std::move(method));
-  indexed_ = false;
 }
 
 void Tmethods::clear() {
-  TableEdits::note();
+  edits_.note();
   items_.clear();
-  index_.clear();
-  indexed_ = false;
 }
 
 int32_t Tmethods::indexOfAddress(uint32_t offset) const {
-  if (!indexed_) {
+  const CoverIndex& index = index_.get(edits_.count(), [this](CoverIndex& built) {
     std::vector<uint32_t> starts;
     starts.reserve(items_.size());
     for (const Tmethod& m : items_) starts.push_back(m.StartAddress);
-    index_.buildFromStarts(starts);
-    indexed_ = true;
-  }
-  return index_.find(offset);
+    built.buildFromStarts(starts);
+  });
+  return index.find(offset);
 }
 
 const Tmethod* Tmethods::findByAddress(uint32_t offset) const {
@@ -248,27 +234,23 @@ int32_t Tmethods::indexOfAddressLinear(uint32_t offset) const {
 // ---- TLines ----
 
 void TLines::add(TLine line) {
-  TableEdits::note();
+  edits_.note();
   items_.push_back(line);
-  indexed_ = false;
 }
 
 void TLines::clear() {
-  TableEdits::note();
+  edits_.note();
   items_.clear();
-  index_.clear();
-  indexed_ = false;
 }
 
 int32_t TLines::indexOfAddress(uint32_t offset) const {
-  if (!indexed_) {
+  const CoverIndex& index = index_.get(edits_.count(), [this](CoverIndex& built) {
     std::vector<uint32_t> starts;
     starts.reserve(items_.size());
     for (const TLine& l : items_) starts.push_back(l.Address);
-    index_.buildFromStarts(starts);
-    indexed_ = true;
-  }
-  return index_.find(offset);
+    built.buildFromStarts(starts);
+  });
+  return index.find(offset);
 }
 
 const TLine* TLines::findByAddress(uint32_t offset) const {
@@ -285,6 +267,41 @@ int32_t TLines::indexOfAddressLinear(uint32_t offset) const {
 
 // ---- TLineTables ----
 
+TLineTables::TLineTables(const TLineTables& other) : items_(other.items_), byName_(other.byName_) {
+  adoptTables();
+}
+
+TLineTables::TLineTables(TLineTables&& other)
+    : items_(std::move(other.items_)),
+      byName_(std::move(other.byName_)),
+      edits_(std::move(other.edits_)) {
+  adoptTables();
+}
+
+TLineTables& TLineTables::operator=(const TLineTables& other) {
+  if (this != &other) {
+    items_ = other.items_;
+    byName_ = other.byName_;
+    adoptTables();
+  }
+  edits_ = other.edits_;
+  return *this;
+}
+
+TLineTables& TLineTables::operator=(TLineTables&& other) {
+  if (this != &other) {
+    items_ = std::move(other.items_);
+    byName_ = std::move(other.byName_);
+    adoptTables();
+    edits_ = std::move(other.edits_);
+  }
+  return *this;
+}
+
+void TLineTables::adoptTables() {
+  for (auto& item : items_) item.second.edits_.setHolder(&edits_);
+}
+
 int32_t TLineTables::indexOf(std::string_view name) const {
   auto it = byName_.find(lowerText(name));
   return it == byName_.end() ? -1 : it->second;
@@ -299,12 +316,13 @@ int32_t TLineTables::indexOfLinear(std::string_view name) const {
 int32_t TLineTables::add(std::string_view name) {
   int32_t index = static_cast<int32_t>(items_.size());
   items_.emplace_back(std::string(name), TLines());
+  items_.back().second.edits_.setHolder(&edits_);
   byName_.emplace(lowerText(name), index);  // keeps the first table of that name
   return index;
 }
 
 void TLineTables::clear() {
-  TableEdits::note();
+  edits_.note();
   items_.clear();
   byName_.clear();
 }
@@ -522,24 +540,19 @@ TLines& TMap::lineTable(std::string_view unitName) {
   return LineTables.lines(static_cast<size_t>(lineTableIndex(unitName)));
 }
 
-int32_t TMap::lineTableOfUnit(size_t unitIndex) {
-  if (unitTables_.size() < Units.size()) unitTables_.resize(Units.size(), -1);
-  int32_t& cached = unitTables_[unitIndex];
-  if (cached < 0) cached = lineTableIndex(Units[unitIndex].Name);
-  return cached;
-}
-
 void TMap::clearTables() {
   Units.clear();
   Routines.clear();
   LineTables.clear();
-  unitTables_.clear();
 }
 
-void TMap::buildAddressTable() {
+uint64_t TMap::editCount() const {
+  return Units.editCount() + Routines.editCount() + LineTables.editCount();
+}
+
+void TMap::buildAddressTable(AddressTable& table) const {
   using Slot = AddressTable::Slot;
-  addresses_.clear();
-  unitTables_.assign(Units.size(), -1);
+  table.clear();  // hands the old table's memory back before the new one is built
   if (Units.size() >= AddressTable::kNoUnit)
     throw std::length_error("map: too many entries for the address table");
 
@@ -587,7 +600,7 @@ void TMap::buildAddressTable() {
   slots.reserve(points.size());
   size_t kept = 0;
   for (const uint32_t p : points) {
-    Slot slot{AddressTable::kNoUnit, 0, 0, 0, 0, nullptr};
+    Slot slot{AddressTable::kNoUnit, 0, 0, 0, nullptr};
     const int32_t unit = units.at(p);
     if (unit >= 0) {
       slot.unit = static_cast<uint32_t>(unit);
@@ -599,20 +612,17 @@ void TMap::buildAddressTable() {
         slot.routineNameSize = static_cast<uint32_t>(name.size());
       }
       const int32_t t = tableOf[static_cast<size_t>(unit)];
-      if (t < 0) {
-        slot.unitUntabled = 1;
-      } else {
-        const int32_t line = lines[static_cast<size_t>(t)].at(p);
-        if (line >= 0) {
-          slot.hasLine = 1;
-          slot.lineNumber = LineTables.lines(static_cast<size_t>(t))[static_cast<size_t>(line)].LineNumber;
-        }
+      const int32_t line = t < 0 ? -1 : lines[static_cast<size_t>(t)].at(p);
+      if (line >= 0) {
+        slot.hasLine = 1;
+        slot.lineNumber =
+            LineTables.lines(static_cast<size_t>(t))[static_cast<size_t>(line)].LineNumber;
       }
     }
     if (!slots.empty()) {
       const Slot& last = slots.back();
-      if (last.unit == slot.unit && last.routineName == slot.routineName && last.hasLine == slot.hasLine &&
-          last.lineNumber == slot.lineNumber)
+      if (last.unit == slot.unit && last.routineName == slot.routineName &&
+          last.hasLine == slot.hasLine && last.lineNumber == slot.lineNumber)
         continue;
     }
     slots.push_back(slot);
@@ -622,54 +632,53 @@ void TMap::buildAddressTable() {
   std::vector<std::string_view> unitNames;
   unitNames.reserve(Units.size());
   for (const TUnit& u : Units) unitNames.push_back(u.Name);
-  addresses_.assign(std::move(points), std::move(slots), unitNames);
+  table.assign(std::move(points), std::move(slots), unitNames);
 }
 
-bool TMap::addressTableReady() {
-  const uint64_t edits = TableEdits::count();
-  if (!addresses_.empty() && addressesEdit_ == edits) return true;
-  try {
-    buildAddressTable();
-  } catch (...) {
-    addresses_.clear();
-    unitTables_.clear();
-    return false;
-  }
-  addressesEdit_ = edits;
-  return true;
+const AddressTable* TMap::addressTable() const {
+  const BuiltAddresses& built = addresses_.get(editCount(), [this](BuiltAddresses& b) {
+    b.usable = false;
+    try {
+      buildAddressTable(b.table);
+      b.usable = true;
+    } catch (...) {
+      b.table.clear();
+    }
+  });
+  return built.usable ? &built.table : nullptr;
 }
 
-void TMap::lookupByTables(uint32_t offset, TCodeLocation& location) {
+void TMap::lookupByTables(uint32_t offset, TCodeLocation& location) const {
   const int32_t unitIndex = Units.indexOfAddress(offset);
   if (unitIndex < 0) return;
   const Tmethod* routine = nullptr;
   if (offset >= Routines.MinAddress && offset <= Routines.MaxAddress)
     routine = Routines.findByAddress(offset);
   const std::string& unitName = Units[static_cast<size_t>(unitIndex)].Name;
-  const TLine* line = LineTables.lines(static_cast<size_t>(lineTableIndex(unitName))).findByAddress(offset);
+  // A unit whose name has no line table has no lines.
+  const int32_t t = LineTables.indexOf(unitName);
+  const TLine* line =
+      t < 0 ? nullptr : LineTables.lines(static_cast<size_t>(t)).findByAddress(offset);
   location.UnitName = unitName;
   location.RoutineName = routine ? routine->Name : std::string("-");
   location.LineText = line ? std::to_string(line->LineNumber) : std::string("-");
 }
 
-void TMap::lookup(uint32_t address, TCodeLocation& location) {
+void TMap::lookup(uint32_t codeBase, uint32_t address, TCodeLocation& location) const {
   location.UnitName.clear();
   location.RoutineName.clear();
   location.LineText.clear();
-  if (CodeBase == 0) return;
-  const uint32_t offset = address - CodeBase;
+  if (codeBase == 0) return;
+  const uint32_t offset = address - codeBase;
   if (offset < Units.MinAddress || offset > Units.MaxAddress) return;
-  if (!addressTableReady()) {
+  const AddressTable* addresses = addressTable();
+  if (addresses == nullptr) {
     lookupByTables(offset, location);
     return;
   }
-  const AddressTable::Slot& slot = addresses_.find(offset);
+  const AddressTable::Slot& slot = addresses->find(offset);
   if (slot.unit == AddressTable::kNoUnit) return;
-  const size_t unit = slot.unit;
-  // A unit whose name has no line table gets an empty one, as the plain lookup does; the
-  // empty table changes no answer, so the address table stays current.
-  if (slot.unitUntabled) lineTableOfUnit(unit);
-  location.UnitName.assign(addresses_.unitName(unit));
+  location.UnitName.assign(addresses->unitName(slot.unit));
   if (slot.routineName && offset >= Routines.MinAddress && offset <= Routines.MaxAddress)
     location.RoutineName.assign(slot.routineName, slot.routineNameSize);
   else
@@ -683,12 +692,16 @@ void TMap::lookup(uint32_t address, TCodeLocation& location) {
   }
 }
 
-void TMap::lookupLinear(uint32_t address, TCodeLocation& location) {
+void TMap::lookup(uint32_t address, TCodeLocation& location) const {
+  lookup(CodeBase, address, location);
+}
+
+void TMap::lookupLinear(uint32_t codeBase, uint32_t address, TCodeLocation& location) const {
   location.UnitName.clear();
   location.RoutineName.clear();
   location.LineText.clear();
-  if (CodeBase == 0) return;
-  const uint32_t offset = address - CodeBase;
+  if (codeBase == 0) return;
+  const uint32_t offset = address - codeBase;
   std::string routine = "-";
   if (!(offset < Routines.MinAddress || offset > Routines.MaxAddress)) {
     int32_t r = Routines.indexOfAddressLinear(offset);
@@ -698,13 +711,18 @@ void TMap::lookupLinear(uint32_t address, TCodeLocation& location) {
   int32_t u = Units.indexOfAddressLinear(offset);
   if (u < 0) return;
   const std::string& unitName = Units[static_cast<size_t>(u)].Name;
-  int32_t t = LineTables.indexOfLinear(unitName);
-  if (t < 0) t = LineTables.add(unitName);
-  const TLines& lines = LineTables.lines(static_cast<size_t>(t));
-  int32_t l = lines.indexOfAddressLinear(offset);
+  // A unit whose name has no line table has no lines.
+  const int32_t t = LineTables.indexOfLinear(unitName);
+  const TLines* lines = t < 0 ? nullptr : &LineTables.lines(static_cast<size_t>(t));
+  const int32_t l = lines ? lines->indexOfAddressLinear(offset) : -1;
   location.UnitName = unitName;
   location.RoutineName = routine;
-  location.LineText = l < 0 ? std::string("-") : std::to_string(lines[static_cast<size_t>(l)].LineNumber);
+  location.LineText =
+      l < 0 ? std::string("-") : std::to_string((*lines)[static_cast<size_t>(l)].LineNumber);
+}
+
+void TMap::lookupLinear(uint32_t address, TCodeLocation& location) const {
+  lookupLinear(CodeBase, address, location);
 }
 
 // ---- process-wide map ----
@@ -732,10 +750,7 @@ bool TMap::loadMapFor(const std::string& programPath) {
 
 TCodeLocation TMap::addressInfo(uint32_t codeBase, uint32_t address) {
   TCodeLocation location;
-  if (TMap* map = globalMap()) {
-    map->CodeBase = codeBase;
-    map->lookup(address, location);
-  }
+  if (const TMap* map = globalMap()) map->lookup(codeBase, address, location);
   return location;
 }
 

@@ -13,23 +13,38 @@
 
 #include "mapfile/address_table.h"
 #include "mapfile/cover_index.h"
+#include "mapfile/lazy_built.h"
 #include "mapfile/map_text.h"
 
 namespace ostrel {
 
-/// A process-wide count of edits to any map table, so that a search table built from them
-/// can tell whether it is still current. Assigning one table over another is an edit;
-/// creating or copying one is not.
+/// Counts the edits of one table, so that what is built from it (its index, its map's
+/// address table) can tell whether it is still current. Assigning a table or moving one
+/// out is an edit; creating or copying one is not. A table held by another (a line table
+/// of TLineTables) also counts its edits in its holder.
 class TableEdits {
  public:
   TableEdits() = default;
   TableEdits(const TableEdits&) noexcept {}
+  TableEdits(TableEdits&& other) noexcept { other.note(); }
   TableEdits& operator=(const TableEdits&) noexcept {
     note();
     return *this;
   }
-  static void note() noexcept;
-  static uint64_t count() noexcept;
+  TableEdits& operator=(TableEdits&& other) noexcept {
+    note();
+    other.note();
+    return *this;
+  }
+  void note() noexcept {
+    for (TableEdits* e = this; e != nullptr; e = e->holder_) ++e->count_;
+  }
+  uint64_t count() const noexcept { return count_; }
+  void setHolder(TableEdits* holder) noexcept { holder_ = holder; }
+
+ private:
+  uint64_t count_ = 0;
+  TableEdits* holder_ = nullptr;
 };
 
 /// One line of the detailed segment map.
@@ -63,12 +78,13 @@ class TUnits {
   const TUnit* findByAddress(uint32_t offset) const;
   /// The plain scan, kept as the reference of the fast search.
   int32_t indexOfAddressLinear(uint32_t offset) const;
+  /// Edits so far (adds, clears, assignments).
+  uint64_t editCount() const { return edits_.count(); }
 
  private:
   std::vector<TUnit> items_;
   TableEdits edits_;
-  mutable CoverIndex index_;
-  mutable bool indexed_ = false;
+  LazyBuilt<CoverIndex> index_;
 };
 
 /// One public symbol.
@@ -97,12 +113,13 @@ class Tmethods {
   int32_t indexOfAddress(uint32_t offset) const;
   const Tmethod* findByAddress(uint32_t offset) const;
   int32_t indexOfAddressLinear(uint32_t offset) const;
+  /// Edits so far (adds, clears, assignments).
+  uint64_t editCount() const { return edits_.count(); }
 
  private:
   std::vector<Tmethod> items_;
   TableEdits edits_;
-  mutable CoverIndex index_;
-  mutable bool indexed_ = false;
+  LazyBuilt<CoverIndex> index_;
 };
 
 struct TLine {
@@ -124,17 +141,27 @@ class TLines {
   int32_t indexOfAddress(uint32_t offset) const;
   const TLine* findByAddress(uint32_t offset) const;
   int32_t indexOfAddressLinear(uint32_t offset) const;
+  /// Edits so far (adds, clears, assignments).
+  uint64_t editCount() const { return edits_.count(); }
 
  private:
+  friend class TLineTables;  // counts the edits of its tables in its own
+
   std::vector<TLine> items_;
   TableEdits edits_;
-  mutable CoverIndex index_;
-  mutable bool indexed_ = false;
+  LazyBuilt<CoverIndex> index_;
 };
 
 /// (name, TLines) pairs in insertion order; names compared without regard to ASCII case.
 class TLineTables {
  public:
+  TLineTables() = default;
+  // The tables held report their edits here, so copies and moves rebind them.
+  TLineTables(const TLineTables& other);
+  TLineTables(TLineTables&& other);
+  TLineTables& operator=(const TLineTables& other);
+  TLineTables& operator=(TLineTables&& other);
+
   size_t size() const { return items_.size(); }
   const std::string& name(size_t i) const { return items_[i].first; }
   TLines& lines(size_t i) { return items_[i].second; }
@@ -146,8 +173,12 @@ class TLineTables {
   /// empty table changes no lookup answer.
   int32_t add(std::string_view name);
   void clear();
+  /// Edits so far of the list and of the tables in it.
+  uint64_t editCount() const { return edits_.count(); }
 
  private:
+  void adoptTables();
+
   // A deque keeps references to tables valid while tables are appended.
   std::deque<std::pair<std::string, TLines>> items_;
   std::unordered_map<std::string, int32_t> byName_;  // lower-case name -> first index
@@ -198,10 +229,17 @@ class TMap {
 
   /// The table stored under the name (letter case ignored), appended empty when missing.
   TLines& lineTable(std::string_view unitName);
-  /// Fills `location` for the run-time address (offset = address - CodeBase).
-  void lookup(uint32_t address, TCodeLocation& location);
+  /// Fills `location` for the run-time address (offset = address - codeBase); a code base
+  /// of 0 resolves nothing. Writes nothing in the map: several threads may look up in one
+  /// map at once, as long as nobody edits it meanwhile.
+  void lookup(uint32_t codeBase, uint32_t address, TCodeLocation& location) const;
+  /// lookup() with the CodeBase field.
+  void lookup(uint32_t address, TCodeLocation& location) const;
   /// The same answers by plain scans of every table: the reference of lookup().
-  void lookupLinear(uint32_t address, TCodeLocation& location);
+  void lookupLinear(uint32_t codeBase, uint32_t address, TCodeLocation& location) const;
+  void lookupLinear(uint32_t address, TCodeLocation& location) const;
+  /// Edits of this map's tables so far; the address table is rebuilt when it changes.
+  uint64_t editCount() const;
 
   /// Empties the three tables (units, routines, line tables).
   void clearTables();
@@ -215,21 +253,21 @@ class TMap {
   static void releaseMap();
 
  private:
+  struct BuiltAddresses {
+    AddressTable table;
+    bool usable = false;  // false when building failed: lookups then search each table
+  };
+
   void message(const std::string& text);
   int32_t lineTableIndex(std::string_view unitName);
-  int32_t lineTableOfUnit(size_t unitIndex);
-  /// True when addresses_ answers for the current tables, building it if needed.
-  /// Any failure to build leaves it empty and answers false.
-  bool addressTableReady();
-  void buildAddressTable();
-  /// The lookup through the separate table indexes, when addresses_ cannot be built.
-  void lookupByTables(uint32_t offset, TCodeLocation& location);
+  /// The address table of the current tables, built on first need; nullptr when it
+  /// cannot be built (until the next edit).
+  const AddressTable* addressTable() const;
+  void buildAddressTable(AddressTable& table) const;
+  /// The lookup through the separate table indexes, when the address table cannot be built.
+  void lookupByTables(uint32_t offset, TCodeLocation& location) const;
 
-  // Line table index per unit entry, resolved on first need (-1: not yet); reset with
-  // addresses_, which every table edit makes stale.
-  std::vector<int32_t> unitTables_;
-  AddressTable addresses_;      // empty until built
-  uint64_t addressesEdit_ = 0;  // TableEdits::count() when addresses_ was built
+  LazyBuilt<BuiltAddresses> addresses_;
 };
 
 /// The process-wide map; nullptr until the first loadMapFor().
