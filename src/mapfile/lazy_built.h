@@ -36,17 +36,21 @@ class LazyBuilt {
   /// or never. When build throws, the exception passes on and the value stays stale.
   template <typename Build>
   const T& get(uint64_t edits, Build&& build) const {
-    if (builtFor_.load(std::memory_order_acquire) != edits) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (builtFor_.load(std::memory_order_relaxed) != edits) {
-        build(value_);
-        builtFor_.store(edits, std::memory_order_release);
-      }
-    }
+    if (builtFor_.load(std::memory_order_acquire) != edits) rebuild(edits, build);
     return value_;
   }
 
  private:
+  // Kept out of get() so that the check, on every lookup, stays small enough to inline.
+  template <typename Build>
+  [[gnu::noinline]] void rebuild(uint64_t edits, Build& build) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (builtFor_.load(std::memory_order_relaxed) != edits) {
+      build(value_);
+      builtFor_.store(edits, std::memory_order_release);
+    }
+  }
+
   static constexpr uint64_t kNever = ~uint64_t{0};  // an edit count never gets this far
 
   mutable std::mutex mutex_;
