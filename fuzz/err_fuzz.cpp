@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/err_report.h"
 #include "excpack/exception_log.h"
-#include "mapfile/map.h"
 #include "map_samples.h"
+#include "mapfile/map.h"
+#include "report/log_report.h"
 
 namespace {
 
@@ -54,14 +54,14 @@ void checkRoundTrip(TComponent& component) {
 
 // The row numbers are "E:" for the first row only, blank for the separator, and otherwise
 // increasing item indices below the item count.
-void checkRows(const std::vector<ostrel::cli::StackRow>& rows, int count, bool withMap) {
+void checkRows(const std::vector<ostrel::report::StackRow>& rows, int count, bool withMap) {
   if (rows.empty()) std::abort();
   size_t i = 0;
   if (rows[0][0] == "E:") {
     if (!withMap) std::abort();
     ++i;
   }
-  if (i >= rows.size() || rows[i] != ostrel::cli::StackRow{}) std::abort();
+  if (i >= rows.size() || rows[i] != ostrel::report::StackRow{}) std::abort();
   if (!withMap && rows.size() != i + 1) std::abort();
   long previous = -1;
   for (++i; i < rows.size(); ++i) {
@@ -76,12 +76,13 @@ void checkRows(const std::vector<ostrel::cli::StackRow>& rows, int count, bool w
 }
 
 void checkReport(TExceptionPack& pack) {
-  if (ostrel::cli::reportLines(pack).size() != 47) std::abort();
+  if (ostrel::report::reportLines(pack, ostrel::report::ReportValues::StoredOnly).size() != 47)
+    std::abort();
   const TErrorInfo* error = pack.ErrorInfo();
   const int count = error ? error->CallStackCount() : 0;
   const std::vector<std::string> names = {"prog.exe", "", "kernel32.dll"};
-  checkRows(ostrel::cli::callStackRows(pack, nullptr, {}), count, false);
-  checkRows(ostrel::cli::callStackRows(pack, &fixedMap(), names), count, true);
+  checkRows(ostrel::report::callStackRows(pack, nullptr, {}), count, false);
+  checkRows(ostrel::report::callStackRows(pack, &fixedMap(), names), count, true);
   // The report fills nothing in that a write would then carry differently.
   checkRoundTrip(pack);
 }

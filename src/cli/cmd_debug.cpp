@@ -3,19 +3,18 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
-#include <thread>
 
 #include "cli/commands.h"
-#include "common/format.h"
 #include "engine/debug_thread.h"
-#include "excpack/exc_pkg_system.h"
-#include "excpack/global_exc_pkg_types.h"
-#include "excpack/version_info.h"
+#include "report/event_lines.h"
+#include "report/program_lifetime.h"
 
 #ifdef _WIN32
-#include "platform/win32/exc_pkg_system_win32.h"
+#include "platform/win32/win32_host_system.h"
 #include "platform/win32/win32_platform.h"
+#include "platform/win32/window_sync.h"
 #endif
 
 namespace ostrel::cli {
@@ -37,69 +36,68 @@ std::string oneLine(std::string text) {
   return text;
 }
 
+void warn(const std::string& text) {
+  std::fprintf(stderr, "warning: %s\n", oneLine(text).c_str());
+  std::fflush(stderr);
+}
+
 /// Prints the events of the current session as the event list export writes them.
 TDebugCallbacks printingCallbacks() {
   TDebugCallbacks cb;
   cb.OnDebugEvent = [](int32_t number, const DebugEventRecord& event, TDllInfo*,
                        const std::string& details, uint8_t) {
-    std::string name = DebugEventName(event.dwDebugEventCode);
-    bool exception = event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT_CODE;
-    if (exception) name += " - " + ExceptionChanceName(event.u.Exception.dwFirstChance, true);
-    std::string line = std::to_string(number) + " " + hexP(event.dwProcessId) + " " +
-                       hexP(event.dwThreadId) + " " + name + " " + details + "\n";
-    if (exception) line += "Exception " + CurrentDebugThread->Info + "\n";
+    std::string line = report::exportLine(report::eventRow(number, event, details)) + "\n";
+    if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT_CODE)
+      line += report::exceptionLine(CurrentDebugThread->Info) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
   };
-  cb.OnWarning = [](const std::string& text) {
-    std::fprintf(stderr, "warning: %s\n", oneLine(text).c_str());
-    std::fflush(stderr);
-  };
+  cb.OnWarning = warn;
   return cb;
 }
 
-/// Engine and exception package start-up, in the program's order, and the way back.
-class EngineScope {
- public:
-  EngineScope(DebugPlatform& platform, MainThreadSync& sync) {
-    excpack::setExcPkgSystem(&system_);
-    setEnginePlatform(&platform, &sync);
-    engineStartup();
-    excpack::ExcPkgStartup();
-    excpack::loadAppVersionBlock();
+/// The hand-off of the session: straight calls on the worker, or (--handoff) the window
+/// program's message-only window served by this thread.
+struct FrontEnd {
+  explicit FrontEnd(bool handoff) {
+    if (handoff)
+      window = std::make_unique<WindowSync>();
+    else
+      direct = std::make_unique<DirectSync>();
   }
-  ~EngineScope() {
-    engineShutdown(nullptr);
-    excpack::freeAppVersionBlock();
-    excpack::ExcPkgShutdown();
-    excpack::setExcPkgSystem(nullptr);
+  MainThreadSync& sync() {
+    return window ? static_cast<MainThreadSync&>(*window) : static_cast<MainThreadSync&>(*direct);
+  }
+  void reportHandoffs() const {
+    if (window) std::fprintf(stderr, "hand-offs: %lld\n", window->handled());
   }
 
- private:
-  Win32ExcPkgSystem system_;
+  Win32Platform platform;
+  Win32HostSystem system;
+  std::unique_ptr<WindowSync> window;
+  std::unique_ptr<DirectSync> direct;
 };
 
 struct SessionWatch {
   std::atomic<bool> terminateSeen{false};
 };
 
-/// Runs the main thread's side of a session until the worker has ended. stopWhen is
-/// asked every few milliseconds whether to stop the session now.
+/// Runs the main thread's side of a session until the worker has ended, serving the
+/// hand-off. stopWhen is asked every few milliseconds whether to stop the session now.
 template <class StopWhen>
-int superviseSession(QueueSync* queue, SessionWatch& watch, StopWhen stopWhen) {
+int superviseSession(MainThreadSync& sync, SessionWatch& watch, StopWhen stopWhen) {
   TDebugThread& session = *CurrentDebugThread;
   bool stopped = false;
   while (!session.Finished()) {
-    if (queue)
-      queue->pump(20);
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    sync.serveUntil([&] { return session.Finished(); }, 20);
     if (!stopped && (watch.terminateSeen.load() || stopWhen())) {
       stopped = true;
+      const bool mainExited = watch.terminateSeen.load();
       Handle process = DebugStop();
-      bool mainExited = watch.terminateSeen.load();
       if (session.Attached) {
-        if (!mainExited) DebugActiveProcessStopProc(session.TargetProcessId);
+        if (!mainExited && !DebugActiveProcessStopProc(session.TargetProcessId))
+          warn("Could not detach from process " + std::to_string(session.TargetProcessId) +
+               "; it may have been ended");
       } else if (process && !mainExited) {
         enginePlatform()->terminateProcess(process, 0);
       }
@@ -130,65 +128,75 @@ int cmdRun(const Args& args) {
     } else if (args[i] == "--break-stacks") {
       breakStacks = true;
     } else if (args[i] == "--handoff") {
-      handoff = true;  // notifications through a main-thread queue, as the window has them
+      handoff = true;
     } else {
       std::fprintf(stderr, "ostrel-cli run: bad option '%s'\n", args[i].c_str());
       return 2;
     }
   }
   if (i >= args.size()) {
-    std::fputs("usage: ostrel-cli run [--depth N] [--break-stacks] [--errdir DIR] EXE [ARGS...]\n",
-               stderr);
+    std::fputs(
+        "usage: ostrel-cli run [--depth N] [--break-stacks] [--errdir DIR] [--handoff] EXE "
+        "[ARGS...]\n",
+        stderr);
     return 2;
   }
   std::string exe = args[i++];
   std::string parameters;
   for (; i < args.size(); ++i) parameters += (parameters.empty() ? "" : " ") + args[i];
 
-  Win32Platform platform;
-  QueueSync queue;
-  DirectSync direct;
-  EngineScope engine(platform, handoff ? static_cast<MainThreadSync&>(queue) : direct);
-  StackDepth.store(static_cast<int32_t>(depth));
-  SessionWatch watch;
-  DebugRun(
-      exe, parameters, errorDir, printingCallbacks(),
-      [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, breakStacks);
-  int rc = superviseSession(handoff ? &queue : nullptr, watch, [] { return false; });
-  if (handoff) std::fprintf(stderr, "hand-offs: %lld\n", queue.handled());
+  FrontEnd front(handoff);
+  int rc = 0;
+  {
+    report::ProgramLifetime program(front.platform, front.sync(), front.system, warn);
+    StackDepth.store(static_cast<int32_t>(depth));
+    SessionWatch watch;
+    DebugRun(
+        exe, parameters, errorDir, printingCallbacks(),
+        [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, breakStacks);
+    rc = superviseSession(front.sync(), watch, [] { return false; });
+  }
+  front.reportHandoffs();
   return rc;
 }
 
 int cmdAttach(const Args& args) {
   long long pid = -1;
   long long seconds = -1;
+  bool handoff = false;
   if (args.empty() || !parseInt(args[0], pid) || pid < 0 || pid > 0xFFFFFFFFLL) {
-    std::fputs("usage: ostrel-cli attach PID [--for SECONDS]\n", stderr);
+    std::fputs("usage: ostrel-cli attach PID [--for SECONDS] [--handoff]\n", stderr);
     return 2;
   }
   for (size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--for" && i + 1 < args.size() && parseInt(args[i + 1], seconds) &&
         seconds >= 0) {
       ++i;
+    } else if (args[i] == "--handoff") {
+      handoff = true;
     } else {
       std::fprintf(stderr, "ostrel-cli attach: bad option '%s'\n", args[i].c_str());
       return 2;
     }
   }
-  Win32Platform platform;
-  DirectSync direct;
-  EngineScope engine(platform, direct);
-  SessionWatch watch;
-  DebugAttach(
-      "", ".", static_cast<int32_t>(pid), printingCallbacks(),
-      [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, false);
-  if (!CurrentDebugThread) {
-    std::fputs("ostrel-cli attach: bad process id\n", stderr);
-    return 2;
+  FrontEnd front(handoff);
+  int rc = 0;
+  {
+    report::ProgramLifetime program(front.platform, front.sync(), front.system, warn);
+    SessionWatch watch;
+    DebugAttach(
+        "", ".", static_cast<int32_t>(pid), printingCallbacks(),
+        [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, false);
+    if (!CurrentDebugThread) {
+      std::fputs("ostrel-cli attach: bad process id\n", stderr);
+      return 2;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    rc = superviseSession(front.sync(), watch, [&] {
+      return seconds >= 0 && std::chrono::steady_clock::now() >= deadline;
+    });
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  int rc = superviseSession(
-      nullptr, watch, [&] { return seconds >= 0 && std::chrono::steady_clock::now() >= deadline; });
+  front.reportHandoffs();
   return rc;
 }
 

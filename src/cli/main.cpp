@@ -4,16 +4,25 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "excpack/exc_pkg_system.h"
+#include "report/program_lifetime.h"
+
+#ifdef _WIN32
+#include "platform/win32/win32_host_system.h"
+#endif
 
 namespace {
 
 const char kUsage[] =
-    "usage: ostrel-cli run [--depth N] [--break-stacks] [--errdir DIR] EXE [ARGS...]\n"
-    "       ostrel-cli attach PID [--for SECONDS]\n"
+    "usage: ostrel-cli run [--depth N] [--break-stacks] [--errdir DIR] [--handoff] EXE [ARGS...]\n"
+    "       ostrel-cli attach PID [--for SECONDS] [--handoff]\n"
     "       ostrel-cli map MAPFILE [--base HEX] [--stats] [ADDR...]\n"
     "       ostrel-cli err text FILE\n"
     "       ostrel-cli err encode FILE\n"
-    "       ostrel-cli err report FILE [--map MAPFILE] [--modules FILE]\n";
+    "       ostrel-cli err report FILE [--map MAPFILE] [--modules FILE]\n"
+    "\n"
+    "--handoff: the session's notifications reach this program's main thread through a\n"
+    "message-only window, the way they reach the main window of ostrel.exe.\n";
 
 }  // namespace
 
@@ -26,7 +35,17 @@ int main(int argc, char** argv) {
   ostrel::cli::Args args(argv + 2, argv + argc);
   if (command == "run") return ostrel::cli::cmdRun(args);
   if (command == "attach") return ostrel::cli::cmdAttach(args);
-  if (command == "err") return ostrel::cli::cmdErr(args);
+  if (command == "err") {
+    // Reading a log needs the package's classes; its start-up reads this program's own
+    // version block, never shown in a report.
+#ifdef _WIN32
+    ostrel::Win32HostSystem system;
+#else
+    ostrel::excpack::PortableExcPkgSystem system;
+#endif
+    ostrel::report::PackageLifetime package(system);
+    return ostrel::cli::cmdErr(args);
+  }
 #ifdef OSTREL_HAVE_MAP
   if (command == "map") return ostrel::cli::cmdMap(args);
 #endif

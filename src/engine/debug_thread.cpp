@@ -25,30 +25,74 @@ namespace {
 DebugPlatform* gPlatform = nullptr;
 MainThreadSync* gSync = nullptr;
 DirectSync gDirectSync;
-// Sessions replaced while their worker still ran; released once it has ended.
+// Sessions let go of inside one of their own notifications: their workers wait for this
+// very thread, so they are muted, asked to end, and released by a later call.
 std::vector<std::unique_ptr<TDebugThread>> gRetired;
 
-void retireCurrent() {
-  for (auto it = gRetired.begin(); it != gRetired.end();)
-    it = (*it)->Finished() ? gRetired.erase(it) : it + 1;
-  if (!CurrentDebugThread) return;
-  if (CurrentDebugThread->Finished() || !CurrentDebugThread->Terminated()) {
-    // A finished session goes now. One that still runs and was never stopped is asked
-    // to end; it is kept until its worker has gone, since its notifications may still
-    // be on their way to the main thread.
-    if (!CurrentDebugThread->Finished()) CurrentDebugThread->Terminate();
-  }
-  if (CurrentDebugThread->Finished())
-    CurrentDebugThread.reset();
+// Ends and releases a session that is no longer current.
+void release(std::unique_ptr<TDebugThread> session) {
+  if (!session) return;
+  session->Mute();
+  session->Terminate();
+  if (session->InsideOwnNotification())
+    gRetired.push_back(std::move(session));
   else
-    gRetired.push_back(std::move(CurrentDebugThread));
+    session.reset();  // the destructor waits for the worker, serving the hand-off
+}
+
+void releaseRetired() {
+  // Taken out of the list first: waiting serves the hand-off, whose handlers may start
+  // a session and so come back here.
+  std::vector<std::unique_ptr<TDebugThread>> ending;
+  for (auto it = gRetired.begin(); it != gRetired.end();) {
+    if ((*it)->InsideOwnNotification()) {
+      ++it;
+    } else {
+      ending.push_back(std::move(*it));
+      it = gRetired.erase(it);
+    }
+  }
+  ending.clear();
 }
 
 TDebugThread& newSession() {
-  retireCurrent();
+  release(std::move(CurrentDebugThread));
+  releaseRetired();
   CurrentDebugThread = std::make_unique<TDebugThread>(*gPlatform, gSync ? *gSync : gDirectSync);
   return *CurrentDebugThread;
 }
+
+// Marks the calling thread as running a notification of a session for its duration.
+class HandlerScope {
+ public:
+  explicit HandlerScope(std::atomic<std::thread::id>& slot)
+      : slot_(slot), previous_(slot.exchange(std::this_thread::get_id())) {}
+  ~HandlerScope() { slot_.store(previous_); }
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+
+ private:
+  std::atomic<std::thread::id>& slot_;
+  std::thread::id previous_;
+};
+
+// Breakpoints are continued as handled; every other exception goes back to the debuggee's
+// own handlers (and on a last chance to the system); other events simply go on.
+uint32_t continueStatus(const DebugEventRecord& event) {
+  if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT_CODE &&
+      event.u.Exception.ExceptionRecord.ExceptionCode != kExceptionBreakpoint)
+    return kDbgExceptionNotHandled;
+  return kDbgContinue;
+}
+
+// Keeps the stack-reporting flag set while a scan is published, however it ends.
+class ReportingScope {
+ public:
+  ReportingScope() { StackReporting.store(true); }
+  ~ReportingScope() { StackReporting.store(false); }
+  ReportingScope(const ReportingScope&) = delete;
+  ReportingScope& operator=(const ReportingScope&) = delete;
+};
 
 }  // namespace
 
@@ -67,8 +111,15 @@ void engineStartup() {
 }
 
 void engineShutdown(const std::function<void(const std::string&)>& warningBox) {
-  CurrentDebugThread.reset();
-  gRetired.clear();
+  release(std::move(CurrentDebugThread));
+  releaseRetired();
+  if (!gRetired.empty()) {
+    // Called from inside a notification: those workers wait for this thread and touch the
+    // lists once it returns, so sessions and lists are left to the end of the process.
+    for (auto& session : gRetired) (void)session.release();
+    gRetired.clear();
+    return;
+  }
   if (UsedThreads && UsedThreads->count() > 0 && warningBox)
     warningBox("Unbalanced call between CreateThread / ExitThread!");
   UsedThreads.reset();
@@ -118,7 +169,7 @@ void DebugAttach(const std::string& exePath, const std::string& errorDir, int32_
 
 Handle DebugStop() {
   if (!CurrentDebugThread || CurrentDebugThread->Terminated()) return 0;
-  Handle result = CurrentDebugThread->ProcessHandle;
+  Handle result = CurrentDebugThread->processHandle();
   CurrentDebugThread->Terminate();
   return result;
 }
@@ -145,8 +196,14 @@ TDebugThread::TDebugThread(DebugPlatform& platform, MainThreadSync& sync)
 }
 
 TDebugThread::~TDebugThread() {
+  Mute();
   Terminate();
-  WaitFor();
+  if (thread_.joinable()) {
+    if (waitServing([this] { return finished_.load(); }))
+      thread_.join();
+    else
+      thread_.detach();  // misuse: destroyed inside its own notification
+  }
   closeOwnedHandles();
 }
 
@@ -177,55 +234,85 @@ bool TDebugThread::Suspended() const {
   return suspended_;
 }
 
-void TDebugThread::WaitFor() {
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+void TDebugThread::Mute() { muted_.store(true); }
+
+bool TDebugThread::InsideOwnNotification() const {
+  return handlerThread_.load() == std::this_thread::get_id();
+}
+
+bool TDebugThread::waitServing(const std::function<bool()>& done) {
+  if (done()) return true;
+  if (InsideOwnNotification()) return false;
+  sync_.serveUntil(done);
+  return true;
+}
+
+bool TDebugThread::WaitFor() {
+  if (!thread_.joinable()) return true;
+  if (!waitServing([this] { return finished_.load(); })) return false;
+  thread_.join();
+  return true;
 }
 
 bool TDebugThread::DetachFromWorker(uint32_t processId) {
-  std::unique_lock lock(gateMutex_);
-  if (!started_.load() || finished_.load()) return false;
-  detachProcessId_ = processId;
-  detachRequested_ = true;
-  terminated_.store(true);
-  gateChanged_.notify_all();
-  gateChanged_.wait(lock, [&] { return detachDone_ || finished_.load(); });
-  return detachDone_ && detachResult_;
+  if (!started_.load() || !Attached || processId != TargetProcessId) return false;
+  Terminate();
+  if (!waitServing([this] { return finished_.load(); })) return false;
+  return detach_.load() == DetachOutcome::Detached;
 }
 
-void TDebugThread::passGate() {
+std::string TDebugThread::exePath() const {
+  std::lock_guard lock(resultsMutex_);
+  return ExePath;
+}
+
+TLastChanceResults TDebugThread::lastChanceResults() const {
+  std::lock_guard lock(resultsMutex_);
+  return {ErrorLogName, StackModules, RawStack};
+}
+
+bool TDebugThread::passGate() {
   std::unique_lock lock(gateMutex_);
+  if (!suspended_) return true;
   gateChanged_.wait(lock, [&] { return !suspended_ || terminated_.load(); });
+  return !suspended_;
 }
 
-void TDebugThread::sync(const std::function<void()>& fn) { sync_.invoke(fn); }
+void TDebugThread::sync(const std::function<void()>& fn) {
+  if (muted_.load()) return;
+  sync_.invoke([&] {
+    // Looked at again on the main thread: once Mute() has returned there, no handler of
+    // this session runs any more.
+    if (muted_.load()) return;
+    HandlerScope scope(handlerThread_);
+    fn();
+  });
+}
 
 void TDebugThread::DoTerminate() {
   if (OnTerminate) sync([this] { OnTerminate(*this); });
 }
 
+void TDebugThread::detachOnLeaving() {
+  DetachOutcome outcome = DetachOutcome::NotAttached;
+  if (Attached && attachedToTarget_ && !mainExited_)
+    outcome = platform_.debugActiveProcessStop(MainProcessId.load()) ? DetachOutcome::Detached
+                                                                     : DetachOutcome::Failed;
+  detach_.store(outcome);
+}
+
 void TDebugThread::run() {
   Execute();
-  // The worker is the debugger of its debuggees: a detach must come from here.
-  {
-    std::unique_lock lock(gateMutex_);
-    if (detachRequested_ && !detachDone_) {
-      lock.unlock();
-      bool ok = platform_.debugActiveProcessStop(detachProcessId_);
-      lock.lock();
-      detachResult_ = ok;
-      detachDone_ = true;
-    }
-  }
+  // Whatever ended the loop (a stop, a detach request, an error), an attached debuggee that
+  // still runs is let go: only this thread, its debugger, can do that.
+  detachOnLeaving();
   try {
     DoTerminate();
   } catch (...) {
     // The session has ended already; a failing handler has nothing left to stop.
   }
-  {
-    std::lock_guard lock(gateMutex_);
-    finished_.store(true);
-    gateChanged_.notify_all();
-  }
+  finished_.store(true);
+  sync_.wake();
 }
 
 void TDebugThread::Execute() {
@@ -244,17 +331,23 @@ void TDebugThread::startUp() {
   CodeBase = 0;
   if (Attached) {
     attachReadHandle_ = platform_.openProcess(TargetProcessId);
+    ownedProcess_ = OwnedHandle(platform_, attachReadHandle_);
     // A wait with nothing attached may only time out, again and again: a failed attach
     // ends the session here, with the same error the first wait would have given.
     if (!platform_.debugActiveProcess(TargetProcessId))
       throw EngineError(platform_.lastErrorText());
+    attachedToTarget_ = true;
+    // The user attached to a running program: nothing Ostrel does (a crash included) may
+    // take it down with it.
+    platform_.setKillOnExit(false);
     MainProcessId = TargetProcessId;
   } else {
     std::string commandLine = ExePath + " " + Parameters;
     std::string error;
     auto started = platform_.createProcess(commandLine, &error);
     if (!started) throw EngineError(error);
-    createdProcess_ = true;
+    ownedProcess_ = OwnedHandle(platform_, started->hProcess);
+    ownedThread_ = OwnedHandle(platform_, started->hThread);
     MainProcessId = started->processId;
     TargetProcessId = started->processId;
     ProcessHandle = started->hProcess;
@@ -273,8 +366,11 @@ void TDebugThread::startUp() {
   warningShown_ = false;
   Severity = 0;
   MainImageAddress = 0;
-  ErrorLogName.clear();
-  StackModules.clear();
+  {
+    std::lock_guard lock(resultsMutex_);
+    ErrorLogName.clear();
+    StackModules.clear();
+  }
   ExceptionCount = 0;
   ThreadCount = 1;
   if (Callbacks.OnThreadCount) sync([this] { Callbacks.OnThreadCount(ThreadCount); });
@@ -308,9 +404,13 @@ bool TDebugThread::turn() {
       return false;
     }
   }
-  passGate();
+  if (!passGate()) {
+    // Stopped while suspended: the event held at the gate is never delivered.
+    dropHeldEvent();
+    leaveLoop();
+    return false;
+  }
 
-  StackReporting.store(false);
   WarningText.clear();
   Severity = 0;
   CurrentDll = nullptr;
@@ -334,11 +434,8 @@ bool TDebugThread::turn() {
   if (Callbacks.OnDebugEvent)
     sync([&] { Callbacks.OnDebugEvent(EventNumber, DebugEvent, recordedDll, Details, Severity); });
 
-  uint32_t status = kDbgContinue;
-  if (DebugEvent.dwDebugEventCode == EXCEPTION_DEBUG_EVENT_CODE &&
-      DebugEvent.u.Exception.ExceptionRecord.ExceptionCode != kExceptionBreakpoint)
-    status = kDbgExceptionNotHandled;
-  if (!platform_.continueDebugEvent(DebugEvent.dwProcessId, DebugEvent.dwThreadId, status))
+  if (!platform_.continueDebugEvent(DebugEvent.dwProcessId, DebugEvent.dwThreadId,
+                                    continueStatus(DebugEvent)))
     throw EngineError(platform_.lastErrorText());
 
   if (terminated_.load()) {
@@ -346,6 +443,13 @@ bool TDebugThread::turn() {
     return false;
   }
   return true;
+}
+
+void TDebugThread::dropHeldEvent() {
+  // Continued as it would have been, so that the debuggee is not left stopped; a failure
+  // changes nothing, the loop ends either way.
+  platform_.continueDebugEvent(DebugEvent.dwProcessId, DebugEvent.dwThreadId,
+                               continueStatus(DebugEvent));
 }
 
 void TDebugThread::takeStartSnapshot() {
@@ -388,6 +492,7 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
     case EXIT_PROCESS_DEBUG_EVENT_CODE: {
       Details = "Exit code " + hexP(e.u.ExitProcess.dwExitCode);
       if (e.dwProcessId == MainProcessId) {
+        mainExited_ = true;
         DoTerminate();
         Info = ExePath;
       }
@@ -397,11 +502,7 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
         it = it->second.processId == e.dwProcessId ? threadHandles_.erase(it) : std::next(it);
       --ProcessCount;
       if (Callbacks.OnProcessCount) sync([this] { Callbacks.OnProcessCount(ProcessCount); });
-      auto file = imageFiles_.find(e.dwProcessId);
-      if (file != imageFiles_.end()) {
-        platform_.closeHandle(file->second);
-        imageFiles_.erase(file);
-      }
+      imageFiles_.erase(e.dwProcessId);
       break;
     }
     case LOAD_DLL_DEBUG_EVENT_CODE: {
@@ -415,9 +516,7 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
                                        facts.version);
       if (d.hFile != 0) {
         // A base reused without an unload we saw: the older file handle is done with.
-        auto old = dllFiles_.find(d.lpBaseOfDll);
-        if (old != dllFiles_.end()) platform_.closeHandle(old->second);
-        dllFiles_[d.lpBaseOfDll] = d.hFile;
+        dllFiles_[d.lpBaseOfDll] = OwnedHandle(platform_, d.hFile);
       }
       break;
     }
@@ -427,11 +526,7 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
       TDllInfo* loaded = DebugEvents->FindDllByBase(base);
       dll = std::make_unique<TDllInfo>(loaded ? loaded->Name : std::string("Unknown"), 0, base, "",
                                        "", "");
-      auto file = dllFiles_.find(base);
-      if (file != dllFiles_.end()) {
-        platform_.closeHandle(file->second);
-        dllFiles_.erase(file);
-      }
+      dllFiles_.erase(base);
       break;
     }
     case OUTPUT_DEBUG_STRING_EVENT_CODE:
@@ -454,9 +549,7 @@ void TDebugThread::handleCreateProcess() {
   if (c.hProcess != 0) processHandles_[e.dwProcessId] = c.hProcess;
   if (c.hThread != 0) threadHandles_[e.dwThreadId] = {e.dwProcessId, c.hThread};
   if (c.hFile != 0) {
-    auto old = imageFiles_.find(e.dwProcessId);
-    if (old != imageFiles_.end()) platform_.closeHandle(old->second);
-    imageFiles_[e.dwProcessId] = c.hFile;
+    imageFiles_[e.dwProcessId] = OwnedHandle(platform_, c.hFile);
   }
 
   // The image-name pointer may be null and the module list not ready yet at this
@@ -478,7 +571,11 @@ void TDebugThread::handleCreateProcess() {
   } else {
     processName = readImageName(platform_, c.hProcess, c.lpImageName, c.fUnicode);
     MainImageAddress = c.lpBaseOfImage;
-    if (ExePath.empty()) ExePath = modulePath();
+    if (ExePath.empty()) {
+      std::string path = modulePath();
+      std::lock_guard lock(resultsMutex_);
+      ExePath = std::move(path);
+    }
   }
   Info = processName;
   if (child) {
@@ -543,24 +640,31 @@ void TDebugThread::handleException() {
     if (Callbacks.OnLastChance) sync([this] { Callbacks.OnLastChance(true); });
     TCallStack stack;
     int32_t count = scanStack(stack, -1, process, thread);
-    if (count > 0) StackModules = stackModulesText(stack, count, moduleName);
+    if (count > 0) {
+      std::string modules = stackModulesText(stack, count, moduleName);
+      std::lock_guard lock(resultsMutex_);
+      StackModules = std::move(modules);
+    }
     reportStackEntries(stack, 0, 32, false, moduleName);
-    RawStack = stack;
 
     LastChanceCapture capture;
     capture.event = &e;
-    capture.stack = &RawStack;
+    capture.stack = &stack;
     capture.count = count;
     capture.context = &WalkContext;
     capture.offsetBase = getCodeBase(platform_, process, MainImageAddress);
     capture.exePath = ExePath;
     capture.imagePath = mainImagePath_;
     capture.errorDir = ErrorDir;
-    ErrorLogName = storeLastChancePackage(capture);
-    WarningText =
-        ErrorLogName.empty()
-            ? std::string("Error by storing exception package")
-            : "Last chance exception occurred!\r\rException log stored to " + ErrorLogName;
+    std::string logName = storeLastChancePackage(capture);
+    {
+      std::lock_guard lock(resultsMutex_);
+      RawStack = std::move(stack);
+      ErrorLogName = logName;
+    }
+    WarningText = logName.empty()
+                      ? std::string("Error by storing exception package")
+                      : "Last chance exception occurred!\r\rException log stored to " + logName;
     if (!warningShown_) {
       warningShown_ = true;
       if (Callbacks.OnWarning) sync([this] { Callbacks.OnWarning(WarningText); });
@@ -589,27 +693,20 @@ int32_t TDebugThread::scanStack(TCallStack& stack, int32_t depth, Handle process
 
 void TDebugThread::reportStackEntries(const TCallStack& stack, int32_t first, int32_t end,
                                       bool quiet, const ModuleNameFunction& moduleName) {
-  StackReporting.store(true);
+  ReportingScope reporting;
   auto entries = stackEntriesToPublish(stack, first, end, StackDepth.load(), moduleName, CallStack);
   for (const PublishedStackEntry& entry : entries) {
     if (quiet || !Callbacks.OnCallStackEntry) continue;
     std::string address = hexP(entry.address);
     sync([&] { Callbacks.OnCallStackEntry(entry.index, address, entry.module, "", "", "", 0); });
   }
-  StackReporting.store(false);
 }
 
 void TDebugThread::closeOwnedHandles() {
-  for (auto& [base, h] : dllFiles_) platform_.closeHandle(h);
   dllFiles_.clear();
-  for (auto& [pid, h] : imageFiles_) platform_.closeHandle(h);
   imageFiles_.clear();
-  if (createdProcess_) {
-    if (mainThread_ && !Attached) platform_.closeHandle(mainThread_);
-    if (ProcessHandle) platform_.closeHandle(ProcessHandle);
-  } else if (attachReadHandle_) {
-    platform_.closeHandle(attachReadHandle_);
-  }
+  ownedThread_.reset();
+  ownedProcess_.reset();
 }
 
 }  // namespace ostrel

@@ -14,9 +14,10 @@
 #include <thread>
 
 #include "engine/event_records.h"
-#include "engine/main_thread_sync.h"
 #include "engine/registry.h"
 #include "platform/debug_platform.h"
+#include "platform/main_thread_sync.h"
+#include "platform/owned_handle.h"
 
 namespace ostrel {
 
@@ -42,10 +43,27 @@ struct TDebugCallbacks {
 
 using TNotifyEvent = std::function<void(TDebugThread& sender)>;
 
+/// What the last last-chance exception of a session left behind, copied under the
+/// session's guard (the worker may be storing the next one meanwhile).
+struct TLastChanceResults {
+  std::string ErrorLogName;
+  std::string StackModules;
+  TCallStack RawStack;
+};
+
+/// A debug session. The control operations and every wait run on the main thread (the
+/// thread that serves the hand-off); the loop runs on the session's own worker.
+///
+/// Fields: the worker writes the loop's fields; the main thread reads them in the
+/// notification handlers (the worker is blocked meanwhile) or after the session has ended.
+/// Counters and flags are atomics, and the values a user action may want at any time have
+/// guarded accessors (processHandle(), exePath(), lastChanceResults()).
 class TDebugThread {
  public:
   TDebugThread(DebugPlatform& platform, MainThreadSync& sync);
-  /// Asks the worker to end, waits for it, and closes the handles the session owns.
+  /// Mutes the session, asks it to end, waits for the worker while serving the hand-off,
+  /// and closes the handles the session owns. Must not run inside one of this session's
+  /// own notifications (see InsideOwnNotification).
   ~TDebugThread();
   TDebugThread(const TDebugThread&) = delete;
   TDebugThread& operator=(const TDebugThread&) = delete;
@@ -60,42 +78,58 @@ class TDebugThread {
   void Suspend();
   void Resume();
   bool Suspended() const;
-  /// Blocks until the worker has ended.
-  void WaitFor();
+  /// Waits until the worker has ended, serving the hand-off meanwhile. Returns false at
+  /// once when called from inside one of this session's own notifications: the worker
+  /// cannot end before that notification returns.
+  bool WaitFor();
   bool Finished() const { return finished_.load(); }
-  /// Detaches from an attached debuggee. The debug API only lets the debugging thread
-  /// detach, so the worker does it: it detaches at its next wake-up and ends. Blocks
-  /// until then; returns the result of the detach.
+  /// From here on no notification of this session reaches its handlers (main thread).
+  /// Used when the session is replaced or the program ends.
+  void Mute();
+  /// True while the calling thread runs one of this session's notifications.
+  bool InsideOwnNotification() const;
+  /// Ends an attached session and reports whether the worker detached from processId.
+  /// The debug API only lets the debugging thread detach: the worker detaches whenever
+  /// it leaves its loop while attached to a live debuggee, and this waits (serving the
+  /// hand-off) until the session has ended. False for another process id, when the debuggee had
+  /// exited, when detaching failed, or when called inside a notification of this session
+  /// (the detach then still happens once the notification has returned).
   bool DetachFromWorker(uint32_t processId);
 
-  // --- set by the control operations ---
-  std::string ExePath;
+  /// Guarded copies of values the owner may read at any time.
+  Handle processHandle() const { return ProcessHandle.load(); }
+  std::string exePath() const;
+  TLastChanceResults lastChanceResults() const;
+
+  // --- set by the control operations (before Start) ---
+  std::string ExePath;  // an attached session's is filled at process creation, guarded
   std::string Parameters;
   std::string ErrorDir;
   uint32_t TargetProcessId = 0;
   bool Attached = false;
   bool ShowStackOnBreak = false;
-  int32_t EventNumber = 0;
-  int32_t ThreadCount = 0;
+  std::atomic<int32_t> EventNumber{0};
+  std::atomic<int32_t> ThreadCount{0};
   TDebugCallbacks Callbacks;
   TNotifyEvent OnTerminate;
 
   // --- filled by the loop ---
-  uint32_t MainProcessId = 0;
-  Handle ProcessHandle = 0;
-  int32_t ProcessCount = 0;
-  int32_t ExceptionCount = 0;
-  uint8_t Severity = 0;
-  bool StackOverflow = false;
-  bool LastChance = false;
+  std::atomic<uint32_t> MainProcessId{0};
+  std::atomic<Handle> ProcessHandle{0};
+  std::atomic<int32_t> ProcessCount{0};
+  std::atomic<int32_t> ExceptionCount{0};
+  std::atomic<uint8_t> Severity{0};
+  std::atomic<bool> StackOverflow{false};
+  std::atomic<bool> LastChance{false};
   std::string Details;
   std::string Info;
   TDllInfo* CurrentDll = nullptr;
   std::string WarningText;
-  std::string ErrorText;
+  std::string ErrorText;  // read it after the session has ended
   Address MainImageAddress = 0;
   Address CodeBase = 0;
   TEventCallStack CallStack;
+  // Written under the session's guard; see lastChanceResults().
   TCallStack RawStack;
   std::string StackModules;
   std::string ErrorLogName;
@@ -117,6 +151,8 @@ class TDebugThread {
   void DoTerminate();
 
  private:
+  enum class DetachOutcome { Pending, Detached, Failed, NotAttached };
+
   void run();
   void startUp();
   /// Returns false when the loop must end.
@@ -125,9 +161,18 @@ class TDebugThread {
   void handleCreateProcess();
   void handleException();
   void takeStartSnapshot();
+  /// Runs fn on the main thread as a notification of this session, unless muted.
   void sync(const std::function<void()>& fn);
+  /// Main-thread wait for the worker that keeps serving the hand-off; false when it cannot
+  /// wait (inside one of this session's own notifications).
+  bool waitServing(const std::function<bool()>& done);
   Handle readHandleFor(uint32_t processId) const;
-  void passGate();
+  /// False when the gate was closed (suspended) and a stop request, not Resume, opened it.
+  bool passGate();
+  /// Continues the event held at a closed gate without recording it, and ends the loop.
+  void dropHeldEvent();
+  /// Leaving the loop: detaches from a live attached debuggee (the worker is its debugger).
+  void detachOnLeaving();
   Handle faultingThread(uint32_t threadId) const;
   /// Walk snapshot, range choice and raw scan; a failed scan counts 0.
   int32_t scanStack(TCallStack& stack, int32_t depth, Handle process, Handle thread);
@@ -144,27 +189,37 @@ class TDebugThread {
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   std::atomic<bool> started_{false};
+  std::atomic<bool> muted_{false};
+  // The thread running one of this session's notifications right now, if any.
+  std::atomic<std::thread::id> handlerThread_{};
+  std::atomic<DetachOutcome> detach_{DetachOutcome::Pending};
 
   mutable std::mutex gateMutex_;
   std::condition_variable gateChanged_;
   bool suspended_ = false;
-  uint32_t detachProcessId_ = 0;
-  bool detachRequested_ = false;
-  bool detachDone_ = false;
-  bool detachResult_ = false;
+
+  // Guards ExePath (of an attached session) and the last-chance results.
+  mutable std::mutex resultsMutex_;
 
   // main process information
   Handle mainProcess_ = 0;
   Handle mainThread_ = 0;
   uint32_t mainThreadId_ = 0;
   Handle attachReadHandle_ = 0;
-  bool createdProcess_ = false;
+  bool attachedToTarget_ = false;  // DebugActiveProcess succeeded
+  bool mainExited_ = false;        // the main process reported its exit
   bool stackOverflowSeen_ = false;
   bool snapshotFailed_ = false;
   bool warningShown_ = false;
   std::string exceptionModule_;
   // Full path of the main executable as the system names it (for the exception log).
   std::string mainImagePath_;
+  // Handles the session owns: those of CreateProcess (or the attach read handle), and the
+  // image file handles delivered with process-creation and DLL-load events.
+  OwnedHandle ownedProcess_;
+  OwnedHandle ownedThread_;
+  std::map<Address, OwnedHandle> dllFiles_;
+  std::map<uint32_t, OwnedHandle> imageFiles_;
   // Process handles of every debuggee process by id, for reads of child processes.
   std::map<uint32_t, Handle> processHandles_;
   // Thread handles by id from thread-creation events (the initial thread is mainThread_).
@@ -173,9 +228,6 @@ class TDebugThread {
     Handle handle;
   };
   std::map<uint32_t, ThreadEntry> threadHandles_;
-  // Image file handles delivered with events, closed on unload, exit or session end.
-  std::map<Address, Handle> dllFiles_;
-  std::map<uint32_t, Handle> imageFiles_;
 };
 
 // --- program-wide engine state -----------------------------------------------------
@@ -198,8 +250,8 @@ DebugPlatform* enginePlatform();
 
 /// Creates DebugEvents, UsedThreads and UsedProcesses, and resolves the detach call.
 void engineStartup();
-/// The balance check: warns about unbalanced threads and processes through warningBox,
-/// then destroys the lists.
+/// Ends every session (muted; each wait serves the hand-off), then the balance check:
+/// warns about unbalanced threads and processes through warningBox, and destroys the lists.
 void engineShutdown(const std::function<void(const std::string&)>& warningBox);
 
 bool LoadDebugActiveProcessStop();
@@ -214,8 +266,9 @@ void DebugAttach(const std::string& exePath, const std::string& errorDir, int32_
 Handle DebugStop();
 void DebugSuspend();
 void DebugResume();
-/// Detaches the current attached session from processId (run on its worker). False
-/// when there is no attached session or the platform cannot detach.
+/// Ends the current attached session and reports whether its worker detached from
+/// processId (see TDebugThread::DetachFromWorker). False when there is no attached session
+/// or the platform cannot detach.
 bool DebugActiveProcessStopProc(uint32_t processId);
 
 }  // namespace ostrel

@@ -12,7 +12,6 @@ namespace ostrel {
 
 std::string storeLastChancePackage(const LastChanceCapture& capture) {
   using namespace excpack;
-  ExcPkgStartup();  // the class registry and the program's own version reader
   std::unique_ptr<TExceptionPack> pack = TExceptionPack::Create();
 
   TErrorInfo* error = pack->ErrorInfo();
@@ -38,11 +37,15 @@ std::string storeLastChancePackage(const LastChanceCapture& capture) {
     pack->VerInfo()->Assign(debuggeeVersion);
   }
 
-  excLogSettings().showStoredMessage = false;
-  excLogSettings().errorLogDir = capture.errorDir;
+  // The session's own folder and no message box from this thread; the program-wide
+  // settings belong to the main thread and are only read here.
+  ExcLogSettings settings;
+  settings.errorLogDir = capture.errorDir;
+  settings.encipher = excLogSettings().encipher;
+  settings.showStoredMessage = false;
   std::string path = capture.exePath;
   std::string message;
-  StoreExceptionLog(*pack, path, message);
+  StoreExceptionLog(*pack, path, message, settings);
   return path;
 }
 

@@ -1,6 +1,7 @@
 // What the exception package asks of the operating system: facts about the running
-// program and the machine, message boxes, and the files of the log folder. Both seams are
-// program-wide and replaceable, so the Win32 build installs its own and tests install fakes.
+// program and the machine, message boxes (the host machine's seam of the platform layer),
+// and the files of the log folder. Both seams are program-wide and replaceable, so the
+// Win32 build installs its own and tests install fakes.
 #pragma once
 
 #include <cstdint>
@@ -9,43 +10,17 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/host_system.h"
+
 namespace ostrel::excpack {
 
-struct LocalTime {
-  int year = 0, month = 0, day = 0;
-  int hour = 0, minute = 0, second = 0, millisecond = 0;
-};
-
-struct OsVersionInfo {
-  uint32_t platformId = 0;
-  uint32_t major = 0;
-  uint32_t minor = 0;
-  uint32_t build = 0;
-};
+using LocalTime = HostTime;
+using OsVersionInfo = HostOsVersion;
+using ExcPkgSystem = HostSystem;
 
 /// The fixed date-and-time text of the package: "dd.mm.yyyy hh:nn:ss". Stored and shown
 /// as opaque text, never parsed.
 std::string dateTimeText(const LocalTime& time);
-
-class ExcPkgSystem {
- public:
-  virtual ~ExcPkgSystem() = default;
-  /// Full path of the running program's executable; empty when unknown.
-  virtual std::string exePath() = 0;
-  virtual LocalTime now() = 0;
-  /// Size of a file opened read-only with every sharing allowed; nullopt when it cannot
-  /// be opened.
-  virtual std::optional<uint32_t> fileSize(const std::string& path) = 0;
-  /// Last-write time of a file in local time.
-  virtual std::optional<LocalTime> fileTime(const std::string& path) = 0;
-  virtual std::optional<std::string> userName() = 0;
-  virtual std::optional<std::string> computerName() = 0;
-  virtual std::optional<OsVersionInfo> osVersion() = 0;
-  /// The raw version block of an executable (VS_VERSIONINFO); empty when it has none.
-  virtual std::vector<uint8_t> versionBlock(const std::string& path) = 0;
-  /// A modal error box with an OK button.
-  virtual void showError(const std::string& message) = 0;
-};
 
 class LogFileStore {
  public:

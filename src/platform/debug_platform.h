@@ -59,6 +59,9 @@ class DebugPlatform {
   /// True when DebugActiveProcessStop exists on this system.
   virtual bool hasDebugActiveProcessStop() = 0;
   virtual bool debugActiveProcessStop(uint32_t processId) = 0;
+  /// Whether the debuggees of the calling thread die when it ends without detaching
+  /// (DebugSetProcessKillOnExit). False when the system cannot change it.
+  virtual bool setKillOnExit(bool kill) = 0;
   virtual void setDebugErrorLevel(uint32_t level) = 0;
   /// Waits for the next event of the debuggees of the calling thread.
   virtual WaitResult waitForDebugEvent(DebugEventRecord& event, uint32_t timeoutMs) = 0;

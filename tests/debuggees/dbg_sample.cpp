@@ -160,6 +160,19 @@ int sleepFor(int seconds) {
   return kExitSleep;
 }
 
+// Prints its id, then writes debug strings without pause until the time is up.
+int stream(int seconds) {
+  std::printf("%lu\n", GetCurrentProcessId());
+  std::fflush(stdout);
+  const DWORD start = GetTickCount();
+  char text[32];
+  for (unsigned n = 0; GetTickCount() - start < DWORD(seconds) * 1000; ++n) {
+    std::snprintf(text, sizeof text, "stream %u", n);
+    OutputDebugStringA(text);
+  }
+  return kExitSleep;
+}
+
 int stringsBench(int count) {
   char text[48];
   for (int i = 0; i < count; ++i) {
@@ -173,9 +186,7 @@ int stringsBench(int count) {
 
 // Crashes in named routines, for call stacks resolved through the sample's map. Plain C
 // names keep the map's routine names simple; noinline keeps each one a frame of its own.
-extern "C" __attribute__((noinline)) int faultingRoutine(int offset) {
-  return gNull[offset];
-}
+extern "C" __attribute__((noinline)) int faultingRoutine(int offset) { return gNull[offset]; }
 
 extern "C" __attribute__((noinline)) int outerRoutine(int offset) {
   int value = faultingRoutine(offset);
@@ -215,6 +226,7 @@ int main(int argc, char** argv) {
   if (scenario == "child-body") return childBody();
   if (scenario == "stackoverflow") return recurse(0);
   if (scenario == "sleep") return sleepFor(argNumber(argc, argv, 2, 30));
+  if (scenario == "stream") return stream(argNumber(argc, argv, 2, 60));
   if (scenario == "strings-bench") return stringsBench(argNumber(argc, argv, 2, 1000));
   if (scenario == "exit") return argNumber(argc, argv, 2, 0);
   std::fprintf(stderr, "dbg_sample: unknown scenario '%s'\n", scenario.c_str());

@@ -74,6 +74,10 @@ bool FakePlatform::debugActiveProcessStop(uint32_t processId) {
 WaitResult FakePlatform::waitForDebugEvent(DebugEventRecord& event, uint32_t timeoutMs) {
   std::unique_lock lock(mutex_);
   ++waits;
+  if (events_.empty() && endless) {
+    event = *endless;
+    return WaitResult::Event;
+  }
   if (events_.empty() && failWhenEmpty) return WaitResult::Failed;
   if (!eventQueued_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                              [&] { return !events_.empty(); }))
@@ -84,8 +88,19 @@ WaitResult FakePlatform::waitForDebugEvent(DebugEventRecord& event, uint32_t tim
 }
 
 bool FakePlatform::continueDebugEvent(uint32_t processId, uint32_t threadId, uint32_t status) {
+  std::lock_guard lock(mutex_);
   continues.push_back({processId, threadId, status});
   return !failContinue;
+}
+
+size_t FakePlatform::pendingEvents() {
+  std::lock_guard lock(mutex_);
+  return events_.size();
+}
+
+size_t FakePlatform::continueCount() {
+  std::lock_guard lock(mutex_);
+  return continues.size();
 }
 
 bool FakePlatform::terminateProcess(Handle process, uint32_t) {
@@ -125,8 +140,10 @@ std::optional<MemoryRegion> FakePlatform::queryRegion(Handle process, Address ad
     uint64_t begin = r.base, end = uint64_t{r.base} + r.size;
     for (size_t j = 0; j < i; ++j) {
       const uint64_t b = regions[j].base, e = b + regions[j].size;
-      if (e <= address) begin = std::max(begin, e);
-      else if (b > address) end = std::min(end, b);
+      if (e <= address)
+        begin = std::max(begin, e);
+      else if (b > address)
+        end = std::min(end, b);
     }
     return MemoryRegion{r.allocationBase, r.state, 0x1000000, static_cast<Address>(begin),
                         static_cast<uint32_t>(end - begin)};

@@ -61,6 +61,9 @@ class FakePlatform : public DebugPlatform {
   bool attachResult = true;
   bool detachAvailable = true;
   bool failWhenEmpty = false;
+  /// When set, an empty queue hands out copies of this event instead of time-outs: a
+  /// debuggee that raises events without pause.
+  std::optional<DebugEventRecord> endless;
   bool failContinue = false;
   std::map<Handle, ThreadContext> contexts;
   std::map<Handle, Address> tebs;  // thread handle -> information block address
@@ -70,13 +73,17 @@ class FakePlatform : public DebugPlatform {
   std::string thousands = ",";
   std::string dateSep = "/";
 
-  // --- observations ---
+  // --- observations (read them after the session has ended, or through the accessors) ---
   std::vector<Continue> continues;
   std::vector<std::string> commandLines;
   std::vector<uint32_t> detached;
+  std::vector<bool> killOnExit;
   std::vector<Handle> closed;
   std::vector<Handle> terminated;
   int waits = 0;
+  size_t continueCount();
+  /// Events queued and not yet taken by a wait.
+  size_t pendingEvents();
   int readCalls = 0;
 
   // --- DebugPlatform ---
@@ -86,6 +93,10 @@ class FakePlatform : public DebugPlatform {
   bool debugActiveProcess(uint32_t processId) override;
   bool hasDebugActiveProcessStop() override { return detachAvailable; }
   bool debugActiveProcessStop(uint32_t processId) override;
+  bool setKillOnExit(bool kill) override {
+    killOnExit.push_back(kill);
+    return true;
+  }
   void setDebugErrorLevel(uint32_t) override {}
   WaitResult waitForDebugEvent(DebugEventRecord& event, uint32_t timeoutMs) override;
   bool continueDebugEvent(uint32_t processId, uint32_t threadId, uint32_t status) override;

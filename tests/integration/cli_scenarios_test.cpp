@@ -375,7 +375,8 @@ TEST(CliRun, LastChanceLogResolvesToTheCrashingRoutines) {
     SCOPED_TRACE(scenario);
     std::string folder = freshLogFolder(scenario);
     CliRun run = parse(runCaptured("\"" + cliPath() + "\" run --errdir \"" + folder + "\" \"" +
-                                   samplePath() + "\" " + scenario, 90000));
+                                       samplePath() + "\" " + scenario,
+                                   90000));
     ASSERT_TRUE(run.raw.finished);
     EXPECT_EQ(run.raw.exitCode, 0u) << run.raw.err;
     auto seen = run.exceptions(kExceptionAccessViolation);
@@ -385,8 +386,8 @@ TEST(CliRun, LastChanceLogResolvesToTheCrashingRoutines) {
 
     auto logs = logsIn(folder);
     ASSERT_EQ(logs.size(), 1u);
-    EXPECT_NE(run.raw.err.find("warning: Last chance exception occurred!  Exception log stored to " +
-                               logs[0]),
+    EXPECT_NE(run.raw.err.find(
+                  "warning: Last chance exception occurred!  Exception log stored to " + logs[0]),
               std::string::npos)
         << run.raw.err;
 
@@ -395,8 +396,8 @@ TEST(CliRun, LastChanceLogResolvesToTheCrashingRoutines) {
     EXPECT_NE(text.out.find("object TExceptionPack"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("'$C0000005'"), std::string::npos) << text.out;
 
-    RunResult report = runCaptured("\"" + cliPath() + "\" err report \"" + logs[0] +
-                                   "\" --map \"" + map + "\"");
+    RunResult report =
+        runCaptured("\"" + cliPath() + "\" err report \"" + logs[0] + "\" --map \"" + map + "\"");
     ASSERT_EQ(report.exitCode, 0u) << report.err;
     auto lines = report.lines();
     std::string fault = faultAddress(last);
@@ -406,7 +407,8 @@ TEST(CliRun, LastChanceLogResolvesToTheCrashingRoutines) {
     // The registers are the faulting thread's: its EIP is the faulting instruction.
     bool eip = false;
     for (const auto& line : lines)
-      eip = eip || (line.rfind("\t\tECS: $", 0) == 0 && line.find("\tEIP: $" + fault) != std::string::npos);
+      eip = eip || (line.rfind("\t\tECS: $", 0) == 0 &&
+                    line.find("\tEIP: $" + fault) != std::string::npos);
     EXPECT_TRUE(eip) << report.out;
     // "E:" row: the faulting instruction lies in faultingRoutine; the stack holds the
     // return into outerRoutine, and for the second thread into its thread routine.
@@ -437,6 +439,26 @@ TEST(CliAttach, DetachLeavesTheProcessRunning) {
   EXPECT_TRUE(run.named("Exit process").empty());
   Sleep(300);
   EXPECT_TRUE(target.alive());
+}
+
+TEST(CliAttach, RepeatedDetachFromAStreamingProcessLeavesItRunning) {
+  // A debuggee that never pauses: every detach happens while events are on their way, and
+  // the next attach succeeds only if the one before really let go.
+  PlainProcess target(sampleCommand("stream 240"));
+  ASSERT_TRUE(target.started());
+  const std::string pid = target.firstLine();
+  for (const char* handoff : {"", " --handoff"}) {
+    for (int round = 0; round < 12; ++round) {
+      SCOPED_TRACE(std::string("round ") + std::to_string(round) + handoff);
+      RunResult run =
+          runCaptured("\"" + cliPath() + "\" attach " + pid + " --for 1" + handoff, 30000);
+      ASSERT_TRUE(run.finished);
+      ASSERT_EQ(run.exitCode, 0u) << run.err;
+      EXPECT_EQ(run.err.find("Could not detach"), std::string::npos) << run.err;
+      EXPECT_NE(run.out.find("Output debug string"), std::string::npos);
+      ASSERT_TRUE(target.alive());
+    }
+  }
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 #include "integration_support.h"
 
-#include <cctype>
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <sstream>
-#include <thread>
 
 namespace ostrel::itest {
 
@@ -13,12 +12,17 @@ namespace {
 
 HANDLE asHandle(uintptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
-std::string readAll(HANDLE pipe) {
-  std::string text;
+// Appends what the pipe holds now, without waiting for more.
+void drain(HANDLE pipe, std::string& text) {
   char buffer[4096];
-  DWORD n = 0;
-  while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) text.append(buffer, n);
-  return text;
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) return;
+    DWORD n = 0;
+    if (!ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof buffer), &n, nullptr) || n == 0)
+      return;
+    text.append(buffer, n);
+  }
 }
 
 struct Pipe {
@@ -97,18 +101,29 @@ RunResult runCaptured(const std::string& commandLine, uint32_t limitMs) {
   }
   out.closeWrite();
   err.closeWrite();
-  std::thread errReader([&] { result.err = readAll(err.read); });
-  std::thread outReader([&] { result.out = readAll(out.read); });
-  result.finished = WaitForSingleObject(info.hProcess, limitMs) == WAIT_OBJECT_0;
-  if (!result.finished) {
-    TerminateProcess(info.hProcess, 1);
-    WaitForSingleObject(info.hProcess, 5000);
+  // The pipes are emptied while the program runs and once more after it has ended; the
+  // end of its output is its exit, not the pipes' end, since a process it started (Wine
+  // starts its desktop process for the first window) may inherit them and live on.
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const bool ended = WaitForSingleObject(info.hProcess, 10) == WAIT_OBJECT_0;
+    drain(out.read, result.out);
+    drain(err.read, result.err);
+    if (ended) {
+      result.finished = true;
+      break;
+    }
+    if (GetTickCount() - start >= limitMs) {
+      TerminateProcess(info.hProcess, 1);
+      WaitForSingleObject(info.hProcess, 5000);
+      drain(out.read, result.out);
+      drain(err.read, result.err);
+      break;
+    }
   }
   DWORD code = 0;
   GetExitCodeProcess(info.hProcess, &code);
   result.exitCode = code;
-  outReader.join();
-  errReader.join();
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
   return result;

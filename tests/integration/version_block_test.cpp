@@ -6,13 +6,13 @@
 
 #include "excpack/version_info.h"
 #include "integration_support.h"
-#include "platform/win32/exc_pkg_system_win32.h"
+#include "platform/win32/win32_host_system.h"
 
 namespace ostrel::itest {
 namespace {
 
 TEST(OwnVersionBlock, BothReadersFindTheProductAndItsVersion) {
-  Win32ExcPkgSystem system;
+  Win32HostSystem system;
   std::vector<uint8_t> block = system.versionBlock(cliPath());
   ASSERT_FALSE(block.empty());
 
@@ -38,7 +38,7 @@ TEST(OwnVersionBlock, BothReadersFindTheProductAndItsVersion) {
 }
 
 TEST(OwnVersionBlock, DebuggeeFactsForTheLog) {
-  Win32ExcPkgSystem system;
+  Win32HostSystem system;
   auto size = system.fileSize(samplePath());
   ASSERT_TRUE(size.has_value());
   EXPECT_GT(*size, 0u);

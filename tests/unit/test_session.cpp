@@ -2,13 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <thread>
 
-#include "excpack/exception_log.h"
-
 #include "engine/debug_thread.h"
+#include "excpack/exception_log.h"
+#include "excpack/global_exc_pkg_types.h"
 #include "fake_platform.h"
 
 using namespace ostrel;
@@ -18,6 +21,7 @@ namespace {
 
 constexpr uint32_t kPid = 0x500, kTid = 0x600;
 constexpr Handle kProc = 0x100, kThread = 0x104;
+constexpr Handle kAttachRead = 0x200;  // what the fake's OpenProcess gives
 const char kExe[] = "C:\\app\\sample.exe";
 
 template <class Pred>
@@ -33,13 +37,15 @@ bool waitUntil(Pred pred, int ms = 5000) {
 class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    logDir = std::filesystem::temp_directory_path() /
-             ("ostrel-session-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-              "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    logDir =
+        std::filesystem::temp_directory_path() /
+        ("ostrel-session-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(logDir);
     std::filesystem::create_directories(logDir);
     setEnginePlatform(&fake, &sync);
     engineStartup();
+    excpack::ExcPkgStartup();  // reading a stored log back needs the package's classes
     fake.addRegion(kProc, {0x400000, 0x10000, 0x400000, kMemCommit});
     fake.addModule(kProc, 0x400000, kExe);
     fake.addRegion(kProc, {0x7BC00000, 0x100000, 0x7BC00000, kMemCommit});
@@ -53,8 +59,8 @@ class SessionTest : public ::testing::Test {
     cb.OnDebugEvent = [this](int32_t n, const DebugEventRecord& e, TDllInfo* dll,
                              const std::string& details, uint8_t severity) {
       std::lock_guard lock(mutex);
-      log.push_back(std::to_string(n) + "|" + DebugEventName(e.dwDebugEventCode) + "|" +
-                    details + "|" + std::to_string(severity) + (dll ? "|" + dll->Name : ""));
+      log.push_back(std::to_string(n) + "|" + DebugEventName(e.dwDebugEventCode) + "|" + details +
+                    "|" + std::to_string(severity) + (dll ? "|" + dll->Name : ""));
     };
     cb.OnThreadCount = [this](int32_t c) { threadCounts.push_back(c); };
     cb.OnProcessCount = [this](int32_t c) { processCounts.push_back(c); };
@@ -71,6 +77,27 @@ class SessionTest : public ::testing::Test {
     std::filesystem::remove_all(logDir);
   }
 
+  /// The initial thread's stack holds two return addresses, each just behind a direct
+  /// call in the executable: 0x401115 at 0x12F010 and 0x401125 at 0x12F020.
+  void prepareInitialThreadStack() {
+    ThreadContext ctx{};
+    ctx.Esp = 0x0012F000;
+    fake.contexts[kThread] = ctx;
+    fake.tebs[kThread] = 0x7FFDF000;
+    StackInfoBlock block{};
+    block.StackBase = 0x00130000;
+    block.StackLimit = 0x0012E000;
+    fake.poke(kProc, 0x7FFDF000, &block, sizeof block);
+    std::vector<uint8_t> code(0x40, 0x90);
+    code[0x10] = 0xE8;
+    code[0x20] = 0xE8;
+    fake.poke(kProc, 0x401100, code.data(), code.size());
+    std::vector<uint8_t> zeros(0x2000, 0);
+    fake.poke(kProc, 0x0012E000, zeros.data(), zeros.size());
+    fake.poke32(kProc, 0x0012F010, 0x401115);
+    fake.poke32(kProc, 0x0012F020, 0x401125);
+  }
+
   void queueStart() {
     fake.queueEvent(makeCreateProcess(kPid, kTid, kProc, kThread, 0x400000, 0x401234, 0x2000));
   }
@@ -78,11 +105,10 @@ class SessionTest : public ::testing::Test {
   /// Starts a session over the queued events, waits until every one has been continued,
   /// stops it and waits for its end.
   void runAll(size_t events) {
-    DebugRun(kExe, "-x 1", logDir.string() + "/", cb, [this](TDebugThread&) { ++terminates; },
-             false);
-    ASSERT_TRUE(waitUntil([&] {
-      return fake.continues.size() >= events || CurrentDebugThread->Finished();
-    }));
+    DebugRun(
+        kExe, "-x 1", logDir.string() + "/", cb, [this](TDebugThread&) { ++terminates; }, false);
+    ASSERT_TRUE(waitUntil(
+        [&] { return fake.continueCount() >= events || CurrentDebugThread->Finished(); }));
     DebugStop();
     CurrentDebugThread->WaitFor();
   }
@@ -251,7 +277,8 @@ TEST_F(SessionTest, LastChanceStoresTheFaultingThreadsStackAndRegisters) {
 
   queueStart();
   fake.queueEvent(makeCreateThread(kPid, 0x700, 0x120, 0x7FFDE000, 0x401800));
-  fake.queueEvent(makeException(kPid, 0x700, kExceptionAccessViolation, 0x401500, false, 0, {1, 4}));
+  fake.queueEvent(
+      makeException(kPid, 0x700, kExceptionAccessViolation, 0x401500, false, 0, {1, 4}));
   runAll(3);
 
   TDebugThread& s = *CurrentDebugThread;
@@ -262,8 +289,8 @@ TEST_F(SessionTest, LastChanceStoresTheFaultingThreadsStackAndRegisters) {
   EXPECT_EQ(DebugEvents->at(2)->CallStack[0].Address, 0x401125u);
   ASSERT_FALSE(s.ErrorLogName.empty()) << s.WarningText;
   EXPECT_EQ(std::filesystem::path(s.ErrorLogName).parent_path(), logDir);
-  EXPECT_EQ(s.WarningText, "Last chance exception occurred!\r\rException log stored to " +
-                               s.ErrorLogName);
+  EXPECT_EQ(s.WarningText,
+            "Last chance exception occurred!\r\rException log stored to " + s.ErrorLogName);
   EXPECT_EQ(warnings, (std::vector<std::string>{s.WarningText}));
 
   auto read = excpack::readExceptionLog(s.ErrorLogName);
@@ -286,22 +313,7 @@ TEST_F(SessionTest, LastChanceStoresTheFaultingThreadsStackAndRegisters) {
 }
 
 TEST_F(SessionTest, FirstChanceStacksAreKeptQuietlyFromPositionOne) {
-  ThreadContext ctx{};
-  ctx.Esp = 0x0012F000;
-  fake.contexts[kThread] = ctx;
-  fake.tebs[kThread] = 0x7FFDF000;
-  StackInfoBlock block{};
-  block.StackBase = 0x00130000;
-  block.StackLimit = 0x0012E000;
-  fake.poke(kProc, 0x7FFDF000, &block, sizeof block);
-  std::vector<uint8_t> code(0x40, 0x90);
-  code[0x10] = 0xE8;
-  code[0x20] = 0xE8;
-  fake.poke(kProc, 0x401100, code.data(), code.size());
-  std::vector<uint8_t> zeros(0x2000, 0);
-  fake.poke(kProc, 0x0012E000, zeros.data(), zeros.size());
-  fake.poke32(kProc, 0x0012F010, 0x401115);
-  fake.poke32(kProc, 0x0012F020, 0x401125);
+  prepareInitialThreadStack();
   int published = 0;
   cb.OnCallStackEntry = [&](int32_t, const std::string&, const std::string&, const std::string&,
                             const std::string&, const std::string&, uint8_t) { ++published; };
@@ -441,7 +453,7 @@ TEST_F(SessionTest, StopRules) {
 
   queueStart();
   DebugRun(kExe, "", "", cb, nullptr, false);
-  ASSERT_TRUE(waitUntil([&] { return fake.continues.size() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return fake.continueCount() == 1; }));
   EXPECT_EQ(DebugStop(), kProc);
   EXPECT_EQ(DebugStop(), 0u);  // already asked to end
   // No further event comes: the stopped worker still ends.
@@ -453,7 +465,7 @@ TEST_F(SessionTest, StopRules) {
 TEST_F(SessionTest, AttachedSessionDetachesFromItsWorker) {
   fake.queueEvent(makeCreateProcess(kPid, kTid, kProc, kThread, 0x400000, 0, 0));
   DebugAttach("", "", static_cast<int32_t>(kPid), cb, nullptr, false);
-  ASSERT_TRUE(waitUntil([&] { return fake.continues.size() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return fake.continueCount() == 1; }));
   TDebugThread& s = *CurrentDebugThread;
   EXPECT_TRUE(s.Attached);
   EXPECT_EQ(DebugStop(), 0u);
@@ -475,7 +487,7 @@ TEST_F(SessionTest, ImageFileNamesTheProcessWhenPointerAndModuleListGiveNothing)
   fake.queueEvent(makeCreateProcess(kPid, kTid, kOther, 0x704, 0x400000, 0, 0, 0, kFile));
   fake.queueEvent(makeCreateProcess(0x900, 0x904, 0x300, 0x304, 0x400000, 0, 0, 0, kChildFile));
   DebugAttach("", "", static_cast<int32_t>(kPid), cb, nullptr, false);
-  ASSERT_TRUE(waitUntil([&] { return fake.continues.size() == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return fake.continueCount() == 2; }));
   DebugStop();
   CurrentDebugThread->WaitFor();
   EXPECT_EQ(CurrentDebugThread->ExePath, "C:\\tools\\target.exe");
@@ -486,7 +498,7 @@ TEST_F(SessionTest, ImageFileNamesTheProcessWhenPointerAndModuleListGiveNothing)
 TEST_F(SessionTest, SuspendHoldsEventsUntilResume) {
   queueStart();
   DebugRun(kExe, "", "", cb, nullptr, false);
-  ASSERT_TRUE(waitUntil([&] { return fake.continues.size() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return fake.continueCount() == 1; }));
   DebugSuspend();
   EXPECT_TRUE(CurrentDebugThread->Suspended());
   fake.queueEvent(makeEvent(12, kPid, kTid));
@@ -497,7 +509,7 @@ TEST_F(SessionTest, SuspendHoldsEventsUntilResume) {
   }
   DebugResume();
   EXPECT_FALSE(CurrentDebugThread->Suspended());
-  ASSERT_TRUE(waitUntil([&] { return fake.continues.size() == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return fake.continueCount() == 2; }));
   DebugResume();  // not suspended: nothing happens
   DebugStop();
   CurrentDebugThread->WaitFor();
@@ -527,8 +539,9 @@ TEST_F(SessionTest, BalanceCheckWarnsOncePerList) {
   runAll(3);
   std::vector<std::string> boxes;
   engineShutdown([&](const std::string& t) { boxes.push_back(t); });
-  EXPECT_EQ(boxes, (std::vector<std::string>{"Unbalanced call between CreateThread / ExitThread!",
-                                             "Unbalanced call between CreateProcess / ExitProcess!"}));
+  EXPECT_EQ(boxes,
+            (std::vector<std::string>{"Unbalanced call between CreateThread / ExitThread!",
+                                      "Unbalanced call between CreateProcess / ExitProcess!"}));
   engineStartup();
   std::vector<std::string> none;
   engineShutdown([&](const std::string& t) { none.push_back(t); });
@@ -545,11 +558,210 @@ TEST_F(SessionTest, QueueHandOffRunsNotificationsOnThePumpingThread) {
   };
   queueStart();
   DebugRun(kExe, "", "", cb, nullptr, false);
-  while (fake.continues.empty()) queue.pump(10);
+  while (fake.continueCount() == 0) queue.pump(10);
   DebugStop();
   while (!CurrentDebugThread->Finished()) queue.pump(10);
   EXPECT_EQ(seen, mainId);
   EXPECT_GE(queue.handled(), 3);  // thread count, process count, event, ...
+}
+
+// --- the lifecycle under a main-thread hand-off ------------------------------------------
+//
+// The notifications go through a queue that this test thread pumps, as a window's message
+// loop would, and every notification and OnTerminate is assigned. A deadlock would hang
+// the test program, so each test runs under a watchdog that fails it instead.
+
+/// Ends the test program with a failure when the scope is not left within the limit.
+class Watchdog {
+ public:
+  explicit Watchdog(const char* what, int seconds = 20)
+      : thread_([this, what, seconds] {
+          std::unique_lock lock(mutex_);
+          if (!left_.wait_for(lock, std::chrono::seconds(seconds), [&] { return done_; })) {
+            std::fprintf(stderr, "watchdog: %s did not finish within %d s (a deadlock)\n", what,
+                         seconds);
+            std::fflush(stderr);
+            std::_Exit(3);
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    left_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable left_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+class HandOffTest : public SessionTest {
+ protected:
+  void SetUp() override {
+    SessionTest::SetUp();
+    setEnginePlatform(&fake, &queue);
+    cb.OnCallStackEntry = [this](int32_t, const std::string&, const std::string&,
+                                 const std::string&, const std::string&, const std::string&,
+                                 uint8_t) { ++entries; };
+    onTerminate = [this](TDebugThread&) { ++terminates; };
+  }
+
+  /// Pumps the hand-off until pred holds (false after 10 s).
+  template <class Pred>
+  bool pumpUntil(Pred pred) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!pred()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      queue.pump(5);
+    }
+    return true;
+  }
+
+  void pumpFor(int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) queue.pump(5);
+  }
+
+  size_t events() {
+    std::lock_guard lock(mutex);
+    return log.size();
+  }
+
+  /// A debuggee that writes debug strings without pause.
+  void streamDebugStrings() {
+    fake.pokeString(kProc, 0x5000, "tick");
+    fake.pokeString(kAttachRead, 0x5000, "tick");
+    fake.endless = makeDebugString(kPid, kTid, 0x5000, 5, 0);
+  }
+
+  QueueSync queue;
+  TNotifyEvent onTerminate;
+  int entries = 0;
+};
+
+TEST_F(HandOffTest, StopWhileEventsStreamEndsTheSession) {
+  Watchdog watchdog("stop while events stream");
+  queueStart();
+  streamDebugStrings();
+  DebugRun(kExe, "", logDir.string(), cb, onTerminate, false);
+  ASSERT_TRUE(pumpUntil([&] { return events() >= 50; }));
+  EXPECT_EQ(DebugStop(), kProc);
+  // The worker still owes its last thread count and OnTerminate: the wait serves them.
+  EXPECT_TRUE(CurrentDebugThread->WaitFor());
+  EXPECT_TRUE(CurrentDebugThread->Finished());
+  EXPECT_EQ(CurrentDebugThread->ErrorText, "");
+  EXPECT_EQ(threadCounts.back(), 0);
+  EXPECT_EQ(terminates, 1);  // only the loop's end: the debuggee never exited
+  // Every recorded event was delivered, and none after the stop was seen.
+  EXPECT_EQ(events(), DebugEvents->count());
+}
+
+TEST_F(HandOffTest, DetachAfterStopIsNeverLost) {
+  Watchdog watchdog("stop then detach");
+  // Right after the stop, and after a pause in which the worker may already have left its
+  // loop and ended.
+  for (int pauseMs : {0, 150}) {
+    SCOPED_TRACE(pauseMs);
+    fake.detached.clear();
+    fake.killOnExit.clear();
+    fake.queueEvent(makeCreateProcess(kPid, kTid, kProc, kThread, 0x400000, 0, 0));
+    streamDebugStrings();
+    DebugAttach("", logDir.string(), static_cast<int32_t>(kPid), cb, onTerminate, false);
+    ASSERT_TRUE(pumpUntil([&] { return fake.continueCount() >= 20; }));
+    EXPECT_EQ(DebugStop(), 0u);
+    pumpFor(pauseMs);
+    EXPECT_TRUE(DebugActiveProcessStopProc(kPid));
+    TDebugThread& s = *CurrentDebugThread;
+    EXPECT_TRUE(s.WaitFor());
+    EXPECT_EQ(fake.detached, (std::vector<uint32_t>{kPid}));
+    // Whatever happens to Ostrel, the attached program is not killed with it.
+    EXPECT_EQ(fake.killOnExit, (std::vector<bool>{false}));
+    EXPECT_FALSE(DebugActiveProcessStopProc(kPid + 1));
+  }
+}
+
+TEST_F(HandOffTest, ShutdownWithASessionRunningMutesAndEndsIt) {
+  Watchdog watchdog("shutdown with a running session");
+  queueStart();
+  streamDebugStrings();
+  DebugRun(kExe, "", logDir.string(), cb, onTerminate, false);
+  ASSERT_TRUE(pumpUntil([&] { return events() >= 20; }));
+  const size_t before = events();
+  const int terminatesBefore = terminates;
+  // No pumping here: the worker is likely blocked in a hand-off when shutdown begins.
+  std::vector<std::string> boxes;
+  engineShutdown([&](const std::string& text) { boxes.push_back(text); });
+  EXPECT_EQ(CurrentDebugThread, nullptr);
+  EXPECT_EQ(DebugEvents, nullptr);
+  // Muted: nothing of the ending session reached a handler during the shutdown.
+  EXPECT_EQ(events(), before);
+  EXPECT_EQ(terminates, terminatesBefore);
+  EXPECT_EQ(boxes,
+            (std::vector<std::string>{"Unbalanced call between CreateProcess / ExitProcess!"}));
+  engineStartup();
+}
+
+TEST_F(HandOffTest, StopWhileSuspendedDeliversNoHeldEvent) {
+  Watchdog watchdog("stop while suspended");
+  queueStart();
+  DebugRun(kExe, "", logDir.string(), cb, onTerminate, false);
+  ASSERT_TRUE(pumpUntil([&] { return fake.continueCount() == 1; }));
+  DebugSuspend();
+  fake.queueEvent(makeEvent(12, kPid, kTid));
+  // The worker takes the event and holds it at its gate.
+  ASSERT_TRUE(pumpUntil([&] { return fake.pendingEvents() == 0; }));
+  pumpFor(50);
+  EXPECT_EQ(DebugStop(), kProc);
+  EXPECT_TRUE(CurrentDebugThread->WaitFor());
+  EXPECT_EQ(events(), 1u);
+  EXPECT_EQ(DebugEvents->count(), 1u);
+  // Not left stopped: the held event was continued, as it would have been.
+  EXPECT_EQ(fake.continueCount(), 2u);
+  EXPECT_EQ(threadCounts.back(), 0);
+}
+
+TEST_F(HandOffTest, ThrowingNotificationDuringAPublicationClearsTheReportingFlag) {
+  Watchdog watchdog("throwing publication");
+  prepareInitialThreadStack();
+  bool reportingSeen = false;
+  cb.OnCallStackEntry = [&](int32_t, const std::string&, const std::string&, const std::string&,
+                            const std::string&, const std::string&, uint8_t) {
+    reportingSeen = StackReporting.load();
+    throw std::runtime_error("list is gone");
+  };
+  queueStart();
+  fake.queueEvent(makeException(kPid, kTid, kExceptionAccessViolation, 0x401500, false, 0, {0, 0}));
+  DebugRun(kExe, "", logDir.string(), cb, onTerminate, false);
+  EXPECT_TRUE(CurrentDebugThread->WaitFor());
+  EXPECT_TRUE(reportingSeen);
+  EXPECT_FALSE(StackReporting.load());
+  EXPECT_EQ(CurrentDebugThread->ErrorText, "Debugger error! list is gone");
+}
+
+TEST_F(HandOffTest, WaitingInsideOwnNotificationReturnsInsteadOfHanging) {
+  Watchdog watchdog("wait inside a notification");
+  fake.queueEvent(makeCreateProcess(kPid, kTid, kProc, kThread, 0x400000, 0, 0));
+  streamDebugStrings();
+  bool waited = true, detached = true;
+  cb.OnDebugEvent = [&](int32_t n, const DebugEventRecord&, TDllInfo*, const std::string&,
+                        uint8_t) {
+    if (n != 5) return;
+    // A handler that closes the program: the worker waits for this very call to return.
+    DebugStop();
+    waited = CurrentDebugThread->WaitFor();
+    detached = DebugActiveProcessStopProc(kPid);
+  };
+  DebugAttach("", logDir.string(), static_cast<int32_t>(kPid), cb, onTerminate, false);
+  ASSERT_TRUE(pumpUntil([&] { return CurrentDebugThread->Finished(); }));
+  EXPECT_FALSE(waited);
+  EXPECT_FALSE(detached);  // not known yet inside the call
+  EXPECT_TRUE(CurrentDebugThread->WaitFor());
+  EXPECT_EQ(fake.detached, (std::vector<uint32_t>{kPid}));  // and still done
 }
 
 }  // namespace

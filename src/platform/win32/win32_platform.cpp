@@ -55,6 +55,7 @@ Fn resolve(const char* module, const char* name) {
 
 using DebugActiveProcessStopFn = BOOL(WINAPI*)(DWORD);
 using SetDebugErrorLevelFn = VOID(WINAPI*)(DWORD);
+using DebugSetProcessKillOnExitFn = BOOL(WINAPI*)(BOOL);
 using NtQueryInformationThreadFn = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 using GetThreadIdFn = DWORD(WINAPI*)(HANDLE);
 
@@ -165,8 +166,21 @@ bool Win32Platform::debugActiveProcessStop(uint32_t processId) {
   return fn(processId) != FALSE;
 }
 
+bool Win32Platform::setKillOnExit(bool kill) {
+  static const auto fn =
+      resolve<DebugSetProcessKillOnExitFn>("kernel32.dll", "DebugSetProcessKillOnExit");
+  return fn != nullptr && fn(kill ? TRUE : FALSE) != FALSE;
+}
+
 void Win32Platform::setDebugErrorLevel(uint32_t level) {
-  static const auto fn = resolve<SetDebugErrorLevelFn>("user32.dll", "SetDebugErrorLevel");
+  // A console program may not have user32 loaded yet; the module stays loaded for the rest
+  // of the program, so the resolved address stays valid.
+  static const auto fn = [] {
+    HMODULE user32 = LoadLibraryA("user32.dll");
+    return user32 == nullptr ? nullptr
+                             : reinterpret_cast<SetDebugErrorLevelFn>(reinterpret_cast<void*>(
+                                   GetProcAddress(user32, "SetDebugErrorLevel")));
+  }();
   if (fn != nullptr) fn(level);
 }
 

@@ -17,7 +17,8 @@ class Win32Platform final : public DebugPlatform {
   bool hasDebugActiveProcessStop() override;
   /// False when the call is absent or fails.
   bool debugActiveProcessStop(uint32_t processId) override;
-  /// No-op when user32 is not loaded (the call is advisory only).
+  bool setKillOnExit(bool kill) override;
+  /// Loads user32 for it when needed; no-op where the call does not exist.
   void setDebugErrorLevel(uint32_t level) override;
   /// Timeout when the wait timed out, Failed for any other failure (the error stays
   /// the thread's last error for lastErrorText).
