@@ -1,8 +1,8 @@
 // Debug event throughput: a debuggee emits N debug strings. Baseline: a minimal
 // debugger loop in this process that only waits, reads the string and continues.
 // Measured against it in the same run: `ostrel-cli run` with its output going to a
-// file, and the same with notifications handed to a pumping main thread (--handoff),
-// as the main window receives them.
+// file, and the same with notifications handed to the main thread through the window
+// program's hand-off (--handoff), as the main window receives them.
 //
 // The three runs alternate over several rounds and the medians are compared, since the
 // cost of one debug event under Wine swings with whatever else the machine does.
@@ -37,8 +37,8 @@ Result minimalLoop(const std::string& commandLine) {
   cmd.push_back(0);
   Result r;
   auto t0 = Clock::now();
-  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, DEBUG_PROCESS, nullptr,
-                      nullptr, &si, &pi)) {
+  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, DEBUG_PROCESS, nullptr, nullptr,
+                      &si, &pi)) {
     std::fprintf(stderr, "cannot start %s\n", commandLine.c_str());
     std::exit(1);
   }
@@ -151,10 +151,24 @@ int main(int argc, char** argv) {
   std::printf("debug strings:                 %ld, rounds %d (medians)\n", n, rounds);
   std::printf("minimal loop:                  %lld events in %.2f s = %.0f events/s\n", b.events,
               b.seconds, b.rate());
-  std::printf("ostrel-cli run:                %lld events in %.2f s = %.0f events/s (%.0f%% of minimal, target >= 90%%)\n",
-              d.events, d.seconds, d.rate(), 100.0 * d.rate() / b.rate());
-  std::printf("ostrel-cli run --handoff:      %lld events in %.2f s = %.0f events/s (%.0f%% of minimal)\n",
-              h.events, h.seconds, h.rate(), 100.0 * h.rate() / b.rate());
+  std::printf(
+      "ostrel-cli run:                %lld events in %.2f s = %.0f events/s (%.0f%% of minimal, "
+      "target >= 90%%)\n",
+      d.events, d.seconds, d.rate(), 100.0 * d.rate() / b.rate());
+  std::printf(
+      "ostrel-cli run --handoff:      %lld events in %.2f s = %.0f events/s (%.0f%% of minimal, "
+      "target >= 60%%)\n",
+      h.events, h.seconds, h.rate(), 100.0 * h.rate() / b.rate());
+  // The same comparison round by round: each round's runs follow each other closely, so
+  // their ratio suffers less from the machine's drift than the ratio of medians.
+  auto medianRatio = [&](const std::vector<Result>& runs) {
+    std::vector<double> ratios;
+    for (int r = 0; r < rounds; ++r) ratios.push_back(runs[r].rate() / base[r].rate());
+    std::sort(ratios.begin(), ratios.end());
+    return 100.0 * ratios[ratios.size() / 2];
+  };
+  std::printf("median of round ratios:        run %.0f%%, run --handoff %.0f%%\n",
+              medianRatio(direct), medianRatio(handoff));
   // Each hand-off wakes the main thread once and the worker once more.
   std::printf("hand-offs per event:           %.2f (%.2f thread wake-ups per event)\n",
               h.events ? double(h.handoffs) / h.events : 0.0,

@@ -4,12 +4,15 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "debuggee_codes.h"
 #include "integration_support.h"
+#include "platform/win32/window_sync.h"
 
 namespace ostrel::itest {
 namespace {
@@ -264,6 +267,53 @@ TEST_F(Win32PlatformTest, TextsFromTheLocale) {
   EXPECT_FALSE(platform.thousandSeparator().empty());
   EXPECT_FALSE(platform.dateSeparator().empty());
   EXPECT_LE(platform.dateSeparator().size(), 4u);
+}
+
+TEST(WindowHandOff, CallsRunOnTheOwningThreadAlsoInsideAModalLoop) {
+  auto sync = std::make_unique<WindowSync>();
+  const DWORD mainThread = GetCurrentThreadId();
+  int ran = 0;
+  bool allOnMain = true, rethrown = false;
+  std::atomic<bool> workerDone{false};
+  std::thread worker([&] {
+    for (int i = 0; i < 200; ++i)
+      sync->invoke([&] {
+        ++ran;
+        allOnMain = allOnMain && GetCurrentThreadId() == mainThread;
+      });
+    try {
+      sync->invoke([] { throw std::runtime_error("handler failed"); });
+    } catch (const std::runtime_error& e) {
+      rethrown = std::string(e.what()) == "handler failed";
+    }
+    // Served by a plain message loop, the way a modal box serves it.
+    sync->invoke([&] { ++ran; });
+    workerDone = true;
+    sync->wake();
+  });
+  ASSERT_TRUE(sync->serveUntil([&] { return ran >= 200; }, 20000));
+  MSG msg;
+  while (!workerDone && GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+  worker.join();
+  EXPECT_EQ(ran, 201);
+  EXPECT_TRUE(allOnMain);
+  EXPECT_TRUE(rethrown);
+  EXPECT_EQ(sync->handled(), 202);
+
+  // A call still queued when the window goes ends with an error instead of waiting forever.
+  bool refused = false;
+  std::thread late([&] {
+    try {
+      sync->invoke([] {});
+    } catch (const std::runtime_error&) {
+      refused = true;
+    }
+  });
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, 20000, QS_POSTMESSAGE);  // the call is queued
+  sync.reset();
+  late.join();
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(ran, 201);
 }
 
 }  // namespace
