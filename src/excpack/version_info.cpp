@@ -81,9 +81,8 @@ std::optional<Node> findChild(std::span<const uint8_t> b, const Node& parent,
 }
 
 constexpr std::string_view kKeyTexts[kVersionTypeCount] = {
-    "CompanyName",     "FileDescription",  "FileVersion", "InternalName",
-    "LegalCopyright",  "LegalTradeMarks",  "OriginalFileName", "ProductName",
-    "ProductVersion",  "Comments"};
+    "CompanyName",     "FileDescription",  "FileVersion", "InternalName",   "LegalCopyright",
+    "LegalTradeMarks", "OriginalFileName", "ProductName", "ProductVersion", "Comments"};
 
 AppVersionBlock& programBlock() {
   static AppVersionBlock block;
@@ -142,8 +141,7 @@ void TrpVersionInfo::readFromBlock(std::span<const uint8_t> block) {
   for (auto& v : values_) v.clear();
   if (block.empty()) return;
   for (int k = 0; k < kVersionTypeCount; ++k) {
-    const std::string path =
-        "StringFileInfo\\040904B0\\" + std::string(kKeyTexts[std::size_t(k)]);
+    const std::string path = "StringFileInfo\\040904B0\\" + std::string(kKeyTexts[std::size_t(k)]);
     if (auto text = verQueryText(block, path)) values_[std::size_t(k)] = *text;
   }
 }
@@ -183,10 +181,13 @@ std::string AppVersionBlock::number(int kind) const {
   if (!fixed || fixed->size() < 52 || load32(*fixed, 0) != 0xFEEF04BDu) return {};
   const uint32_t ms = load32(*fixed, kind < 2 ? 8 : 16);
   const uint32_t ls = load32(*fixed, kind < 2 ? 12 : 20);
-  std::string out = std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF);
+  // Formatted in one go: GCC 12 at -O3 misreads `"." + std::string&&` as an overlapping copy.
+  char text[32];
   if (kind == 1 || kind == 3)
-    out += "." + std::to_string(ls >> 16) + "." + std::to_string(ls & 0xFFFF);
-  return out;
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", ms >> 16, ms & 0xFFFFu, ls >> 16, ls & 0xFFFFu);
+  else
+    std::snprintf(text, sizeof text, "%u.%u", ms >> 16, ms & 0xFFFFu);
+  return text;
 }
 
 void loadAppVersionBlock() {
