@@ -13,7 +13,8 @@ source "$here/env.sh"
 deps_seconds=$((SECONDS - start_all))
 
 ctest_log=$(mktemp)
-trap 'rm -f "$ctest_log"' EXIT
+# The wineserver started below ends with the Wine tests, or here when they did not run.
+trap 'rm -f "$ctest_log"; wineserver -k >/dev/null 2>&1' EXIT
 names=() seconds=() results=()
 
 # stage NAME COMMAND...: runs and times one stage.
