@@ -44,8 +44,8 @@ TEST_F(DllFileDetailsTest, StringVersionWinsAndIsKeptAsItIs) {
 }
 
 TEST_F(DllFileDetailsTest, EmptyStringVersionFallsBackToTheFixedVersion) {
-  p.thousands = ".";
-  p.dateSep = "-";
+  p.thousands = std::string(".");  // GCC 12 -O3 misreads the literal assignment (-Wrestrict)
+  p.dateSep = std::string("-");
   DllFileDetails d = readDllFileDetails(p, "b.dll");
   EXPECT_EQ(d.size, "512");
   EXPECT_EQ(d.date, "12-31-24");
