@@ -34,3 +34,10 @@ if [ -d /usr/share/wine/fonts ] && [ -d "$fonts" ] && [ ! -f "$fonts/.ostrel-fon
   cp -n /usr/share/wine/fonts/* "$fonts/" 2>/dev/null || true
   touch "$fonts/.ostrel-fonts"
 fi
+# Without a window manager (bare Xvfb) Wine waits 2 s for one whenever a captioned window
+# goes away; unmanaged windows spare that wait in tests and screenshots.
+if [ ! -f "$WINEPREFIX/.ostrel-unmanaged" ]; then
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null &&
+    touch "$WINEPREFIX/.ostrel-unmanaged"
+  wineserver -w
+fi

@@ -77,12 +77,17 @@ int strings() {
   return kExitStrings;
 }
 
+LONG gThreadsRunning = 0;
+
 DWORD WINAPI waitingThread(LPVOID parameter) {
+  InterlockedIncrement(&gThreadsRunning);
   WaitForSingleObject(static_cast<HANDLE>(parameter), INFINITE);
   return 7;
 }
 
-// Every thread is alive at the same time before any of them ends.
+// Every thread is alive at the same time before any of them ends. A thread runs its own
+// code only after the debugger has continued its creation event, so once all of them
+// have counted themselves every creation has been reported.
 int threads(int count) {
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::vector<HANDLE> started;
@@ -92,6 +97,7 @@ int threads(int count) {
     if (t == nullptr) return kExitFailure;
     started.push_back(t);
   }
+  while (InterlockedCompareExchange(&gThreadsRunning, 0, 0) < count) Sleep(1);
   OutputDebugStringA("threads started");
   SetEvent(release);
   for (HANDLE t : started) {

@@ -287,9 +287,10 @@ TEST(WindowHandOff, CallsRunOnTheOwningThreadAlsoInsideAModalLoop) {
       rethrown = std::string(e.what()) == "handler failed";
     }
     // Served by a plain message loop, the way a modal box serves it.
-    sync->invoke([&] { ++ran; });
-    workerDone = true;
-    sync->wake();
+    sync->invoke([&] {
+      ++ran;
+      workerDone = true;  // seen by the message loop right after this dispatch
+    });
   });
   ASSERT_TRUE(sync->serveUntil([&] { return ran >= 200; }, 20000));
   MSG msg;

@@ -1,0 +1,42 @@
+// ostrel.exe: start-up in the documented order, the message loop, and the shutdown.
+#include <windows.h>
+// after windows.h, which they need
+#include <commctrl.h>
+#include <objbase.h>
+
+#include "platform/win32/win32_host_system.h"
+#include "platform/win32/win32_platform.h"
+#include "platform/win32/window_sync.h"
+#include "report/program_lifetime.h"
+#include "ui/main_form.h"
+#include "ui/ui_dialogs.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES | ICC_BAR_CLASSES |
+                                                     ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES |
+                                                     ICC_UPDOWN_CLASS};
+  InitCommonControlsEx(&controls);
+  CoInitialize(nullptr);  // the folder browser needs COM on this thread
+
+  ostrel::Win32Platform platform;
+  ostrel::Win32HostSystem system;
+  ostrel::WindowSync sync;
+  int exitCode = 0;
+  {
+    // The balance check's boxes come after the main window has gone.
+    ostrel::report::ProgramLifetime program(platform, sync, system, [](const std::string& text) {
+      ostrel::ui::uiDialogs().messageBox(nullptr, text, ostrel::ui::BoxKind::Warning);
+    });
+    ostrel::ui::TostrelForm form;
+    if (!form.create()) return 1;
+    form.show(showCommand);
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+    exitCode = static_cast<int>(msg.wParam);
+  }
+  CoUninitialize();
+  return exitCode;
+}
