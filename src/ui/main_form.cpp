@@ -1,15 +1,117 @@
 #include "ui/main_form.h"
 
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "common/format.h"
+#include "mapfile/map.h"
+#include "mapfile/map_feedback.h"
+#include "ui/event_save.h"
+#include "ui/process_list.h"
+#include "ui/select_app.h"
+#include "ui/ui_dialogs.h"
+
 namespace ostrel::ui {
 
 namespace {
+
 constexpr char kClassName[] = "TostrelForm";
+constexpr UINT_PTR kFlushTimer = 1;
+constexpr UINT kFlushMs = 50;
+
+const char* const kActionCaptions[] = {"Run",     "Attach",   "Suspend", "Resume", "Stop",
+                                       "Display", "Settings", "Exit",    "About",  "Help"};
+
+// Controls without an id of their own in the window's id table.
+constexpr int kWhenStartGroup = 300;
+constexpr int kEventsGroup = 301;
+constexpr int kDetailGroup = 302;
+constexpr int kSummaryGroup = 303;
+constexpr int kThreadCountCaption = 304;
+constexpr int kProcessCountCaption = 305;
+constexpr int kExceptionsCaption = 306;
+constexpr int kMaxThreadsCaption = 307;
+constexpr int kMaxProcessesCaption = 308;
+constexpr int kWhenStartCaption0 = 309;  // four captions follow
+
+const char* const kWhenStartCaptions[] = {
+    "Except frame:", "Stack base:", "Stack top:", "Stack pointer:"};
+
+// Column limits of a list (96-dpi pixels), kept when the user drags a column edge.
+struct ColumnLimit {
+  int minimum, maximum;
+};
+const ColumnLimit kEventColumns[] = {{50, 200}, {200, 400}, {200, 500}, {50, 200}, {50, 200}};
+const ColumnLimit kCallStackColumns[] = {{50, 100},  {50, 100},  {150, 400},
+                                         {150, 400}, {150, 600}, {50, 300}};
+
+std::string replaceExtension(const std::string& path, const std::string& extension) {
+  const size_t slash = path.find_last_of("\\/:");
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return path + extension;
+  return path.substr(0, dot) + extension;
 }
+
+bool fileExists(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string systemErrorText(DWORD code) {
+  char buffer[512] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, buffer, sizeof buffer, nullptr);
+  std::string text(buffer, n);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  return text.empty() ? "Error " + std::to_string(code) : text;
+}
+
+void setValue(HWND window, const std::string& text) { updateWindowText(window, text); }
+
+int32_t valueOf(HWND window) { return std::atoi(windowText(window).c_str()); }
+
+// The hourglass while a map loads, and its error box once per executable (a map that does
+// not parse is tried again at every event).
+class FormMapFeedback : public TMapFeedback {
+ public:
+  HWND owner = nullptr;
+  std::string program;
+  void beginWait() override {
+    if (depth_++ == 0) previous_ = SetCursor(LoadCursor(nullptr, IDC_WAIT));
+  }
+  void endWait() override {
+    if (depth_ > 0 && --depth_ == 0) SetCursor(previous_);
+  }
+  void showError(const std::string& text) override {
+    if (program == shownFor_) return;
+    shownFor_ = program;
+    uiDialogs().messageBox(owner, text, BoxKind::Error);
+  }
+
+ private:
+  int depth_ = 0;
+  HCURSOR previous_ = nullptr;
+  std::string shownFor_;
+};
+
+FormMapFeedback& formMapFeedback() {
+  static FormMapFeedback feedback;
+  return feedback;
+}
+
+}  // namespace
+
+const char* TostrelForm::actionCaption(Action action) { return kActionCaptions[action]; }
 
 TostrelForm::TostrelForm() = default;
 
 TostrelForm::~TostrelForm() {
   if (window_ != nullptr) DestroyWindow(window_);
+  if (eventMenu_ != nullptr) DestroyMenu(eventMenu_);
 }
 
 bool TostrelForm::create() {
@@ -26,11 +128,14 @@ bool TostrelForm::create() {
     RegisterClassExA(&wc);
   }
   dpi_ = screenDpi();
-  window_ =
-      CreateWindowExA(0, kClassName, "Ostrel", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT,
-                      CW_USEDEFAULT, dpi_(800), dpi_(642), nullptr, nullptr, instance, this);
+  window_ = CreateWindowExA(0, kClassName, "Ostrel", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                            CW_USEDEFAULT, dpi_(800), dpi_(642), nullptr, nullptr, instance, this);
   if (window_ == nullptr) return false;
+  createControls();
+  layout();
   centreWindow(window_, nullptr);
+  formMapFeedback().owner = window_;
+  setMapFeedback(&formMapFeedback());
   return true;
 }
 
@@ -39,10 +144,616 @@ void TostrelForm::show(int showCommand) {
   UpdateWindow(window_);
 }
 
+// --- controls -----------------------------------------------------------------------------
+
+void TostrelForm::createControls() {
+  const Dpi& d = dpi_;
+  toolbar_ =
+      CreateWindowExA(0, TOOLBARCLASSNAMEA, "",
+                      WS_CHILD | WS_VISIBLE | WS_BORDER | TBSTYLE_FLAT | TBSTYLE_LIST |
+                          CCS_NORESIZE | CCS_NODIVIDER | CCS_NOPARENTALIGN,
+                      0, 0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kToolbar)),
+                      GetModuleHandleA(nullptr), nullptr);
+  SendMessageA(toolbar_, WM_SETFONT, reinterpret_cast<WPARAM>(uiFont(d)), FALSE);
+  SendMessageA(toolbar_, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
+  SendMessageA(toolbar_, TB_SETBITMAPSIZE, 0, MAKELONG(0, 0));
+  TBBUTTON buttons[kActionCount]{};
+  for (int i = 0; i < kActionCount; ++i) {
+    buttons[i].iBitmap = I_IMAGENONE;
+    buttons[i].idCommand = kFirstActionId + i;
+    buttons[i].fsStyle = BTNS_BUTTON | BTNS_SHOWTEXT;
+    buttons[i].iString = reinterpret_cast<INT_PTR>(kActionCaptions[i]);
+  }
+  SendMessageA(toolbar_, TB_ADDBUTTONSA, kActionCount, reinterpret_cast<LPARAM>(buttons));
+  SendMessageA(toolbar_, TB_SETPADDING, 0, MAKELONG(d(2), d(2)));
+  SendMessageA(toolbar_, TB_SETBUTTONWIDTH, 0, MAKELONG(d(50), d(50)));
+  SendMessageA(toolbar_, TB_SETBUTTONSIZE, 0, MAKELONG(d(50), d(17)));
+  for (int i = 0; i < kActionCount; ++i) {
+    const Action a = static_cast<Action>(i);
+    enableAction(a, a != suspendAction && a != resumeAction && a != displayAction);
+  }
+
+  const DWORD label = WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
+  const DWORD group = WS_VISIBLE | WS_CLIPSIBLINGS | BS_GROUPBOX;
+  createControl(window_, WC_BUTTONA, "When start", group, 0, 0, 10, 10, kWhenStartGroup, d);
+  for (int i = 0; i < 4; ++i) {
+    createControl(window_, WC_STATICA, kWhenStartCaptions[i], label, 0, 0, 10, 10,
+                  kWhenStartCaption0 + i, d);
+    createControl(window_, WC_STATICA, "?", label, 0, 0, 10, 10, kExceptFrameValue + i, d);
+  }
+
+  createControl(window_, WC_BUTTONA, "Debug events", group, 0, 0, 10, 10, kEventsGroup, d);
+  events_.create(window_, kEventList, d);
+  vertical_.create(window_, kVerticalSplitter, Splitter::Direction::Vertical);
+
+  createControl(window_, WC_BUTTONA, "Debug detaild", group, 0, 0, 10, 10, kDetailGroup, d);
+  createControl(window_, WC_STATICA, "Thread count:", label, 0, 0, 10, 10, kThreadCountCaption, d);
+  createControl(window_, WC_STATICA, "?", label, 0, 0, 10, 10, kThreadCountValue, d);
+  createControl(window_, WC_STATICA, "Process count:", label, 0, 0, 10, 10, kProcessCountCaption,
+                d);
+  createControl(window_, WC_STATICA, "?", label, 0, 0, 10, 10, kProcessCountValue, d);
+  pages_.create(window_, kDetailTabs, d);
+  upper_.create(window_, kUpperSplitter, Splitter::Direction::Horizontal);
+
+  createControl(window_, WC_BUTTONA, "0 Call Stack Entrie(s)", group, 0, 0, 10, 10, kCallStackGroup,
+                d);
+  callStackView_ = createControl(
+      window_, WC_LISTVIEWA, "",
+      WS_VISIBLE | WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 0, 0,
+      10, 10, kCallStackList, d);
+  SendMessageA(callStackView_, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT,
+               LVS_EX_FULLROWSELECT);
+  const char* const stackColumns[] = {"No.", "Address", "Module", "Unit", "Method", "Line"};
+  const int stackWidths[] = {50, 75, 200, 200, 200, 77};
+  for (int i = 0; i < 6; ++i) addColumn(callStackView_, i, stackColumns[i], stackWidths[i], d);
+  lower_.create(window_, kLowerSplitter, Splitter::Direction::Horizontal);
+
+  createControl(window_, WC_BUTTONA, "Summary", group, 0, 0, 10, 10, kSummaryGroup, d);
+  summaryTabs_ = createControl(window_, WC_TABCONTROLA, "", WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, 10,
+                               10, kSummaryTabs, d);
+  const char* const summaryPages[] = {"Exceptions", "Processes", "DLLs"};
+  for (int i = 0; i < 3; ++i) {
+    TCITEMA tab{};
+    tab.mask = TCIF_TEXT;
+    tab.pszText = const_cast<char*>(summaryPages[i]);
+    SendMessageA(summaryTabs_, TCM_INSERTITEMA, i, reinterpret_cast<LPARAM>(&tab));
+  }
+  createControl(window_, WC_STATICA, "Exceptions:", label, 0, 0, 10, 10, kExceptionsCaption, d);
+  createControl(window_, WC_STATICA, "0", label, 0, 0, 10, 10, kExceptionsValue, d);
+  createControl(window_, WC_STATICA, "Max threads:", label, 0, 0, 10, 10, kMaxThreadsCaption, d);
+  createControl(window_, WC_STATICA, "0", label, 0, 0, 10, 10, kMaxThreadsValue, d);
+  createControl(window_, WC_STATICA, "Max processes:", label, 0, 0, 10, 10, kMaxProcessesCaption,
+                d);
+  createControl(window_, WC_STATICA, "0", label, 0, 0, 10, 10, kMaxProcessesValue, d);
+  createControl(window_, WC_BUTTONA, "Last chance exception",
+                WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, 0, 10, 10, kLastChanceCheck, d);
+  createControl(window_, WC_BUTTONA, "Stack damaged", WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0,
+                0, 10, 10, kStackDamagedCheck, d);
+  const DWORD listStyle = WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
+  processesView_ =
+      createControl(window_, WC_LISTVIEWA, "", listStyle, 0, 0, 10, 10, kProcessesList, d);
+  dllsView_ = createControl(window_, WC_LISTVIEWA, "", listStyle, 0, 0, 10, 10, kDllsList, d);
+  for (HWND view : {processesView_, dllsView_})
+    SendMessageA(view, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+  const char* const processColumns[] = {"No.", "Name", "Status", "PID"};
+  const int processWidths[] = {50, 200, 120, 75};
+  for (int i = 0; i < 4; ++i) addColumn(processesView_, i, processColumns[i], processWidths[i], d);
+  const char* const dllColumns[] = {"No.", "DLL Name", "Handle"};
+  const int dllWidths[] = {50, 250, 75};
+  for (int i = 0; i < 3; ++i) addColumn(dllsView_, i, dllColumns[i], dllWidths[i], d);
+  // The "DLLs" page is the one in front at start.
+  SendMessageA(summaryTabs_, TCM_SETCURSEL, 2, 0);
+  showSummaryPage(2);
+
+  footer_ = createControl(window_, WC_STATICA, "|", WS_VISIBLE | SS_CENTER | SS_NOPREFIX, 0, 0, 10,
+                          10, kFooter, d, WS_EX_STATICEDGE);
+
+  tooltip_ = CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0, 0, 0,
+                             window_, nullptr, GetModuleHandleA(nullptr), nullptr);
+  SendMessageA(tooltip_, TTM_SETMAXTIPWIDTH, 0, d(400));
+  auto addTip = [&](HWND target, const char* text) {
+    TTTOOLINFOA tool{};
+    tool.cbSize = sizeof tool;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = window_;
+    tool.uId = reinterpret_cast<UINT_PTR>(target);
+    tool.lpszText = const_cast<char*>(text);
+    SendMessageA(tooltip_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+  };
+  addTip(events_.handle(), "Debug events as sequentially.\r\nPress right click to save it.");
+  addTip(control(kSummaryGroup), "The summary of debugging.");
+
+  // The group boxes lie under what they frame, the outer ones lowest.
+  for (int id : {kCallStackGroup, kSummaryGroup, kWhenStartGroup, kEventsGroup, kDetailGroup})
+    SetWindowPos(control(id), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+
+  eventMenu_ = CreatePopupMenu();
+  AppendMenuA(eventMenu_, MF_STRING, kSaveCommand, "Save");
+}
+
+void TostrelForm::layout() {
+  const Dpi& d = dpi_;
+  RECT client{};
+  GetClientRect(window_, &client);
+  const int width = client.right, height = client.bottom;
+  auto place = [&](int id, int x, int y, int w, int h) {
+    MoveWindow(control(id), x, y, std::max(w, 0), std::max(h, 0), TRUE);
+  };
+
+  MoveWindow(toolbar_, 0, 0, width, d(34), TRUE);
+  int y = d(34);
+  place(kWhenStartGroup, 0, y, width, d(34));
+  const int quarter = width / 4;
+  for (int i = 0; i < 4; ++i) {
+    place(kWhenStartCaption0 + i, d(8) + i * quarter, y + d(14), d(72), d(14));
+    place(kExceptFrameValue + i, d(82) + i * quarter, y + d(14), quarter - d(80), d(14));
+  }
+  y += d(34);
+
+  const int footerHeight = d(19);
+  place(kFooter, 0, height - footerHeight, width, footerHeight);
+  const int areaTop = y, areaHeight = height - footerHeight - y;
+
+  int left = width / 2;
+  if (eventsWidth_ >= 0)
+    left = std::clamp(d(eventsWidth_), d(100), std::max(d(100), width - d(200)));
+  place(kEventsGroup, 0, areaTop, left, areaHeight);
+  MoveWindow(events_.handle(), d(8), areaTop + d(16), std::max(left - d(16), 0),
+             std::max(areaHeight - d(24), 0), TRUE);
+  MoveWindow(vertical_.handle(), left, areaTop, d(4), areaHeight, TRUE);
+
+  const int rx = left + d(4), rw = width - rx;
+  place(kDetailGroup, rx, areaTop, rw, areaHeight);
+  const int ix = rx + d(8), iw = rw - d(16);
+  int iy = areaTop + d(16);
+  place(kThreadCountCaption, ix, iy + d(2), d(70), d(14));
+  place(kThreadCountValue, ix + d(72), iy + d(2), d(60), d(14));
+  place(kProcessCountCaption, ix + d(150), iy + d(2), d(75), d(14));
+  place(kProcessCountValue, ix + d(228), iy + d(2), d(60), d(14));
+  iy += d(20);
+  pages_.move(ix, iy, iw, d(pagesHeight_));
+  iy += d(pagesHeight_);
+  MoveWindow(upper_.handle(), ix, iy, iw, d(4), TRUE);
+  iy += d(4);
+  place(kCallStackGroup, ix, iy, iw, d(callStackHeight_));
+  MoveWindow(callStackView_, ix + d(8), iy + d(16), iw - d(16), d(callStackHeight_) - d(24), TRUE);
+  iy += d(callStackHeight_);
+  MoveWindow(lower_.handle(), ix, iy, iw, d(4), TRUE);
+  iy += d(4);
+  const int bottom = areaTop + areaHeight - d(8);
+  place(kSummaryGroup, ix, iy, iw, bottom - iy);
+  MoveWindow(summaryTabs_, ix + d(8), iy + d(16), iw - d(16), std::max(bottom - iy - d(24), 0),
+             TRUE);
+  RECT page{};
+  GetWindowRect(summaryTabs_, &page);
+  MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&page), 2);
+  SendMessageA(summaryTabs_, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&page));
+  const int px = page.left, py = page.top, pw = page.right - page.left, ph = page.bottom - page.top;
+  place(kExceptionsCaption, px + d(8), py + d(8), d(90), d(14));
+  place(kExceptionsValue, px + d(100), py + d(8), d(80), d(14));
+  place(kMaxThreadsCaption, px + d(8), py + d(26), d(90), d(14));
+  place(kMaxThreadsValue, px + d(100), py + d(26), d(80), d(14));
+  place(kMaxProcessesCaption, px + d(8), py + d(44), d(90), d(14));
+  place(kMaxProcessesValue, px + d(100), py + d(44), d(80), d(14));
+  place(kLastChanceCheck, px + d(200), py + d(8), d(160), d(17));
+  place(kStackDamagedCheck, px + d(200), py + d(26), d(160), d(17));
+  MoveWindow(processesView_, px + d(2), py + d(2), pw - d(4), ph - d(4), TRUE);
+  MoveWindow(dllsView_, px + d(2), py + d(2), pw - d(4), ph - d(4), TRUE);
+}
+
+void TostrelForm::showSummaryPage(int page) {
+  for (int id : {kExceptionsCaption, kExceptionsValue, kMaxThreadsCaption, kMaxThreadsValue,
+                 kMaxProcessesCaption, kMaxProcessesValue, kLastChanceCheck, kStackDamagedCheck})
+    ShowWindow(control(id), page == 0 ? SW_SHOW : SW_HIDE);
+  ShowWindow(processesView_, page == 1 ? SW_SHOW : SW_HIDE);
+  ShowWindow(dllsView_, page == 2 ? SW_SHOW : SW_HIDE);
+  for (int id : {kExceptionsCaption, kExceptionsValue, kMaxThreadsCaption, kMaxThreadsValue,
+                 kMaxProcessesCaption, kMaxProcessesValue, kLastChanceCheck, kStackDamagedCheck})
+    if (page == 0) SetWindowPos(control(id), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  SetWindowPos(page == 1 ? processesView_ : dllsView_, HWND_TOP, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE);
+}
+
+void TostrelForm::enableAction(Action action, bool enabled) {
+  enabled_[action] = enabled;
+  SendMessageA(toolbar_, TB_ENABLEBUTTON, kFirstActionId + static_cast<int>(action),
+               MAKELONG(enabled, 0));
+}
+
+std::string TostrelForm::footerText() const { return windowText(footer_); }
+
+// --- actions ------------------------------------------------------------------------------
+
+TDebugCallbacks TostrelForm::callbackTable() {
+  TDebugCallbacks cb;
+  cb.OnStackInfo = [this](uint32_t a, uint32_t b, uint32_t c, uint32_t e) {
+    OnStackInfo(a, b, c, e);
+  };
+  cb.OnDebugEvent = [this](int32_t n, const DebugEventRecord& e, TDllInfo* dll,
+                           const std::string& details,
+                           uint8_t severity) { OnDebugEvent(n, e, dll, details, severity); };
+  cb.OnStackOverflow = [this](bool flag) { OnStackOverflow(flag); };
+  cb.OnThreadCount = [this](int32_t n) { OnThreadCount(n); };
+  cb.OnProcessCount = [this](int32_t n) { OnProcessCount(n); };
+  cb.OnLastChance = [this](bool flag) { OnLastChance(flag); };
+  cb.OnCallStackEntry = [this](int32_t i, const std::string& a, const std::string& m,
+                               const std::string& u, const std::string& me, const std::string& l,
+                               uint8_t f) { addCallStackRow(i, a, m, u, me, l, f); };
+  cb.OnWarning = [this](const std::string& text) { OnWarning(text); };
+  cb.OnExceptionCount = [this](int32_t n) { OnExceptionCount(n); };
+  return cb;
+}
+
+void TostrelForm::beginSession() {
+  // A session still ending (stopped a moment ago) must not add its last events to the
+  // cleared list or store: it is muted and waited for first.
+  if (CurrentDebugThread && !CurrentDebugThread->Finished()) {
+    CurrentDebugThread->Mute();
+    CurrentDebugThread->Terminate();
+    CurrentDebugThread->WaitFor();
+  }
+  events_.clear();
+  clearCallStack();
+  if (DebugEvents) DebugEvents->ClearEvents();
+  SendMessageA(processesView_, LVM_DELETEALLITEMS, 0, 0);
+  SendMessageA(dllsView_, LVM_DELETEALLITEMS, 0, 0);
+  enableAction(runAction, false);
+  enableAction(attachAction, false);
+  enableAction(stopAction, true);
+  enableAction(suspendAction, true);
+}
+
+void TostrelForm::runActionExecute() {
+  if (!selectApplication(window_, false, TargetPath, TargetParams, ErrorLogPath)) return;
+  IsStarted = true;
+  beginSession();
+  DebugRun(
+      TargetPath, TargetParams, ErrorLogPath, callbackTable(),
+      [this](TDebugThread& s) { debugThreadTerminated(s); }, Settings.DispCallStackOnBreak);
+}
+
+void TostrelForm::attachActionExecute() {
+  AttachedPid = selectProcess(window_);
+  if (AttachedPid == -1) {
+    enableAction(runAction, true);
+    enableAction(stopAction, true);
+    return;
+  }
+  if (ErrorLogPath.empty())
+    selectApplication(window_, true, TargetPath, TargetParams, ErrorLogPath);
+  if (ErrorLogPath.empty()) {
+    enableAction(runAction, true);
+    enableAction(stopAction, true);
+    return;
+  }
+  IsAttached = true;
+  beginSession();
+  DebugAttach(
+      "", ErrorLogPath, AttachedPid, callbackTable(),
+      [this](TDebugThread& s) { debugThreadTerminated(s); }, Settings.DispCallStackOnBreak);
+}
+
+void TostrelForm::suspendActionExecute() {
+  enableAction(resumeAction, true);
+  enableAction(suspendAction, false);
+  enableAction(stopAction, false);
+  DebugSuspend();
+}
+
+void TostrelForm::resumeActionExecute() {
+  enableAction(resumeAction, false);
+  enableAction(suspendAction, true);
+  enableAction(stopAction, true);
+  DebugResume();
+}
+
+void TostrelForm::stopActionExecute() {
+  Handle process = 0;
+  if (IsStarted || IsAttached) process = DebugStop();
+  if (IsStarted) {
+    IsStarted = false;
+    if (process != 0 && enginePlatform() != nullptr) enginePlatform()->terminateProcess(process, 0);
+  }
+  if (IsAttached) {
+    IsAttached = false;
+    if (DebugActiveProcessStopAvailable)
+      DebugActiveProcessStopProc(static_cast<uint32_t>(AttachedPid));
+  }
+  enableAction(runAction, true);
+  enableAction(attachAction, true);
+  enableAction(suspendAction, false);
+}
+
+void TostrelForm::displayActionExecute() {
+  // The call stack window comes with the stored log's viewer.
+}
+
+void TostrelForm::settingsActionExecute() {
+  editPreferences(window_, Settings);
+  StackDepth.store(Settings.StackDepth);
+}
+
+void TostrelForm::exitActionExecute() { SendMessageA(window_, WM_CLOSE, 0, 0); }
+
+void TostrelForm::aboutActionExecute() {
+  // The about box comes with the program's version block display.
+}
+
+void TostrelForm::helpActionExecute() {
+  char exe[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  const std::string help = replaceExtension(exe, ".chm");
+  if (!fileExists(help)) {
+    uiDialogs().messageBox(window_, help + "\rnot available - sorry!", BoxKind::Warning);
+    return;
+  }
+  const auto result = reinterpret_cast<INT_PTR>(
+      ShellExecuteA(window_, "open", help.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  if (result <= 32)
+    uiDialogs().messageBox(window_, systemErrorText(GetLastError()), BoxKind::Plain);
+}
+
+void TostrelForm::onClose() {
+  if (IsStarted || IsAttached)
+    uiDialogs().messageBox(window_, "Debuged process not terminated, before exit!", BoxKind::Plain);
+  const Handle process = DebugStop();
+  if (IsStarted && process != 0 && enginePlatform() != nullptr)
+    enginePlatform()->terminateProcess(process, 0);
+  if (IsAttached && DebugActiveProcessStopAvailable &&
+      !DebugActiveProcessStopProc(static_cast<uint32_t>(AttachedPid)))
+    uiDialogs().messageBox(window_, "Error occurred while stoping the debugger!", BoxKind::Error);
+  IsStarted = IsAttached = false;
+  // Nothing of the session may reach this window once it is gone.
+  if (CurrentDebugThread) CurrentDebugThread->Mute();
+  TMap::releaseMap();
+  MapLoaded = false;
+  DestroyWindow(window_);
+}
+
+void TostrelForm::saveEvents() {
+  if (events_.size() == 0) {
+    uiDialogs().messageBox(window_, "The debug event section is empty!", BoxKind::Information);
+    return;
+  }
+  auto file =
+      uiDialogs().saveFile(window_, "Save debug events", "Txt|*.txt", "*.txt", TargetPath + ".txt");
+  if (!file) return;
+  // The title names the debugged executable: for an attached process the engine knows it.
+  std::string base = TargetPath;
+  if (base.empty() && CurrentDebugThread) base = CurrentDebugThread->exePath();
+  try {
+    TDebugEventSave save;
+    save.saveToText(base, events_.allTexts(), *DebugEvents, *file);
+  } catch (const std::exception& e) {
+    uiDialogs().messageBox(window_, e.what(), BoxKind::Error);
+  }
+}
+
+// --- notifications ------------------------------------------------------------------------
+
+void TostrelForm::OnStackInfo(uint32_t excFrame, uint32_t stackBase, uint32_t stackTop,
+                              uint32_t esp) {
+  setValue(control(kExceptFrameValue), hexP(excFrame));
+  setValue(control(kStackBaseValue), hexP(stackBase));
+  setValue(control(kStackTopValue), hexP(stackTop));
+  setValue(control(kStackPointerValue), hexP(esp));
+}
+
+void TostrelForm::mapStep() {
+  const std::string program = CurrentDebugThread ? CurrentDebugThread->exePath() : std::string();
+  if (MapLoaded) {
+    // A map belongs to its executable: another program's addresses resolved through it
+    // would give wrong names.
+    if (lstrcmpiA(program.c_str(), mapOwner_.c_str()) == 0) return;
+    TMap::releaseMap();
+    MapLoaded = false;
+    mapOwner_.clear();
+  }
+  if (!Settings.LoadMap) {
+    updateWindowText(footer_, "Map file not loaded.");
+    return;
+  }
+  if (!program.empty() && fileExists(replaceExtension(program, ".map"))) {
+    updateWindowText(footer_, "Map file loading, please wait...");
+    UpdateWindow(footer_);
+  }
+  formMapFeedback().program = program;
+  if (!program.empty() && TMap::loadMapFor(program)) {
+    MapLoaded = true;
+    mapOwner_ = program;
+    updateWindowText(footer_, "Map file loaded.");
+  } else {
+    updateWindowText(footer_, "Map file can't loaded.");
+  }
+}
+
+void TostrelForm::OnDebugEvent(int32_t number, const DebugEventRecord& event, TDllInfo* dll,
+                               const std::string&, uint8_t severity) {
+  mapStep();
+  TDbgEvent* record = DebugEvents ? DebugEvents->FindByNumber(number) : nullptr;
+  if (record != nullptr) events_.append(record, severity);
+  if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT_CODE ||
+      event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT_CODE)
+    noteProcess(event, record);
+  if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT_CODE ||
+      event.dwDebugEventCode == UNLOAD_DLL_DEBUG_EVENT_CODE)
+    noteDll(event, dll);
+  SetTimer(window_, kFlushTimer, kFlushMs, nullptr);
+}
+
+void TostrelForm::noteProcess(const DebugEventRecord& event, const TDbgEvent* record) {
+  const std::string pid = hexP(event.dwProcessId);
+  const int count = static_cast<int>(SendMessageA(processesView_, LVM_GETITEMCOUNT, 0, 0));
+  if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT_CODE) {
+    for (int i = count - 1; i >= 0; --i) {
+      if (listViewText(processesView_, i, 3) != pid) continue;
+      const std::string status = "Exited (" + hexP(event.u.ExitProcess.dwExitCode) + ")";
+      LVITEMA item{};
+      item.iSubItem = 2;
+      item.pszText = const_cast<char*>(status.c_str());
+      SendMessageA(processesView_, LVM_SETITEMTEXTA, i, reinterpret_cast<LPARAM>(&item));
+      break;
+    }
+    return;
+  }
+  // The name the process was registered with.
+  const std::string name = record != nullptr ? record->Info : std::string();
+  const std::string number = std::to_string(count + 1);
+  const std::string cells[] = {number, name, "Running", pid};
+  LVITEMA item{};
+  item.mask = LVIF_TEXT;
+  item.iItem = count;
+  item.pszText = const_cast<char*>(cells[0].c_str());
+  const int row = static_cast<int>(
+      SendMessageA(processesView_, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+  for (int c = 1; c < 4; ++c) {
+    LVITEMA sub{};
+    sub.iSubItem = c;
+    sub.pszText = const_cast<char*>(cells[c].c_str());
+    SendMessageA(processesView_, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&sub));
+  }
+}
+
+void TostrelForm::noteDll(const DebugEventRecord& event, const TDllInfo* dll) {
+  const Address base = event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT_CODE
+                           ? event.u.LoadDll.lpBaseOfDll
+                           : event.u.UnloadDll.lpBaseOfDll;
+  const std::string handle = hexP(base);
+  const int count = static_cast<int>(SendMessageA(dllsView_, LVM_GETITEMCOUNT, 0, 0));
+  if (event.dwDebugEventCode == UNLOAD_DLL_DEBUG_EVENT_CODE) {
+    // The list holds the DLLs loaded now: the latest load at that base goes.
+    for (int i = count - 1; i >= 0; --i)
+      if (listViewText(dllsView_, i, 2) == handle) {
+        SendMessageA(dllsView_, LVM_DELETEITEM, i, 0);
+        break;
+      }
+    return;
+  }
+  static int32_t loads = 0;
+  ++loads;
+  const std::string number = std::to_string(count + 1);
+  const std::string name = dll != nullptr ? dll->Name : std::string();
+  LVITEMA item{};
+  item.mask = LVIF_TEXT | LVIF_PARAM;
+  item.iItem = count;
+  item.pszText = const_cast<char*>(number.c_str());
+  item.lParam = loads;  // load order: the list is sorted by it
+  const int row = static_cast<int>(
+      SendMessageA(dllsView_, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+  const std::string* cells[] = {&name, &handle};
+  for (int c = 1; c < 3; ++c) {
+    LVITEMA sub{};
+    sub.iSubItem = c;
+    sub.pszText = const_cast<char*>(cells[c - 1]->c_str());
+    SendMessageA(dllsView_, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&sub));
+  }
+}
+
+void TostrelForm::OnStackOverflow(bool flag) {
+  SendMessageA(control(kStackDamagedCheck), BM_SETCHECK, flag ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+void TostrelForm::raiseMaximum(int valueId, int maximumId, int32_t count) {
+  setValue(control(valueId), std::to_string(count));
+  if (valueOf(control(maximumId)) < count) setValue(control(maximumId), std::to_string(count));
+}
+
+void TostrelForm::OnThreadCount(int32_t count) {
+  raiseMaximum(kThreadCountValue, kMaxThreadsValue, count);
+}
+
+void TostrelForm::OnProcessCount(int32_t count) {
+  raiseMaximum(kProcessCountValue, kMaxProcessesValue, count);
+}
+
+void TostrelForm::OnLastChance(bool flag) {
+  SendMessageA(control(kLastChanceCheck), BM_SETCHECK, flag ? BST_CHECKED : BST_UNCHECKED, 0);
+  enableAction(displayAction, true);
+}
+
+void TostrelForm::OnWarning(const std::string& text) {
+  uiDialogs().messageBox(window_, text, BoxKind::Warning);
+}
+
+void TostrelForm::OnExceptionCount(int32_t count) {
+  setValue(control(kExceptionsValue), std::to_string(count));
+}
+
+void TostrelForm::debugThreadTerminated(TDebugThread& sender) {
+  IsStarted = false;
+  IsAttached = false;
+  // A session that ended with an error says so instead of ending silently (the text is
+  // there at the second call, when the loop has ended).
+  if (sender.ErrorText.empty() || errorShownFor_ == &sender) return;
+  errorShownFor_ = &sender;
+  updateWindowText(footer_, sender.ErrorText);
+  uiDialogs().messageBox(window_, sender.ErrorText, BoxKind::Warning);
+}
+
+// --- call stack ---------------------------------------------------------------------------
+
+void TostrelForm::clearCallStack() { SendMessageA(callStackView_, LVM_DELETEALLITEMS, 0, 0); }
+
+void TostrelForm::addCallStackRow(int32_t index, const std::string& address,
+                                  const std::string& module, const std::string& unitName,
+                                  const std::string& method, const std::string& line, uint8_t) {
+  ++CallStackCount;
+  const std::string number = std::to_string(index);
+  const int row = static_cast<int>(SendMessageA(callStackView_, LVM_GETITEMCOUNT, 0, 0));
+  LVITEMA item{};
+  item.mask = LVIF_TEXT;
+  item.iItem = row;
+  item.pszText = const_cast<char*>(number.c_str());
+  SendMessageA(callStackView_, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  const std::string* cells[] = {&address, &module, &unitName, &method, &line};
+  for (int c = 1; c < 6; ++c) {
+    LVITEMA sub{};
+    sub.iSubItem = c;
+    sub.pszText = const_cast<char*>(cells[c - 1]->c_str());
+    SendMessageA(callStackView_, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&sub));
+  }
+  setWindowText(control(kCallStackGroup), std::to_string(CallStackCount) + " Call Stack Entrie(s)");
+}
+
+void TostrelForm::showEventDetails() {
+  SendMessageA(callStackView_, WM_SETREDRAW, FALSE, 0);
+  clearCallStack();
+  const int selected = events_.selected();
+  TDbgEvent* event = selected >= 0 && static_cast<size_t>(selected) < events_.size()
+                         ? events_.row(static_cast<size_t>(selected)).event
+                         : nullptr;
+  if (event != nullptr) {
+    pages_.show(*event);
+    if (event->DebugEvent.dwDebugEventCode == EXCEPTION_DEBUG_EVENT_CODE) {
+      CallStackCount = 0;
+      if (!StackReporting.load()) {
+        const Address codeBase = CurrentDebugThread ? CurrentDebugThread->CodeBase : 0;
+        const TEventCallStack& stack = event->CallStack;
+        for (uint32_t i = 0; i < stack.size(); ++i) {
+          const TEventCallStackEntry& entry = stack[i];
+          if (entry.Address == 0) continue;
+          if (codeBase != 0) {
+            const TCodeLocation at = TMap::addressInfo(codeBase, entry.Address);
+            addCallStackRow(static_cast<int32_t>(i), hexP(entry.Address), entry.Module, at.UnitName,
+                            at.RoutineName, at.LineText, 0);
+          } else {
+            addCallStackRow(static_cast<int32_t>(i), hexP(entry.Address), entry.Module,
+                            entry.UnitName, entry.MethodName, entry.LineText, 0);
+          }
+        }
+      }
+    }
+  }
+  SendMessageA(callStackView_, WM_SETREDRAW, TRUE, 0);
+  InvalidateRect(callStackView_, nullptr, TRUE);
+}
+
+// --- messages -----------------------------------------------------------------------------
+
 LRESULT CALLBACK TostrelForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {
-    auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-    auto* self = static_cast<TostrelForm*>(create->lpCreateParams);
+    auto* self =
+        static_cast<TostrelForm*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     self->window_ = window;
   }
@@ -51,16 +762,150 @@ LRESULT CALLBACK TostrelForm::windowProc(HWND window, UINT message, WPARAM wPara
   return self->handle(message, wParam, lParam);
 }
 
+bool TostrelForm::onNotify(NMHDR* header, LRESULT& result) {
+  if (events_.onNotify(header, result)) return true;
+  if (pages_.onNotify(header)) return true;
+  if (header->hwndFrom == events_.handle()) {
+    if (header->code == NM_CLICK) {
+      showEventDetails();
+      return true;
+    }
+    if (header->code == NM_RCLICK) {
+      POINT at{};
+      GetCursorPos(&at);
+      TrackPopupMenu(eventMenu_, TPM_LEFTALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, window_, nullptr);
+      return true;
+    }
+  }
+  if (header->hwndFrom == summaryTabs_ && header->code == TCN_SELCHANGE) {
+    showSummaryPage(static_cast<int>(SendMessageA(summaryTabs_, TCM_GETCURSEL, 0, 0)));
+    return true;
+  }
+  // Column edges dragged past their limits spring back.
+  if (header->code == HDN_ITEMCHANGEDA || header->code == HDN_ITEMCHANGEDW) {
+    HWND view = GetParent(header->hwndFrom);
+    const ColumnLimit* limits = nullptr;
+    int columns = 0;
+    if (view == events_.handle()) {
+      limits = kEventColumns;
+      columns = 5;
+    } else if (view == callStackView_) {
+      limits = kCallStackColumns;
+      columns = 6;
+    }
+    const int column = reinterpret_cast<NMHEADERA*>(header)->iItem;
+    if (limits != nullptr && column >= 0 && column < columns) {
+      const int width = static_cast<int>(SendMessageA(view, LVM_GETCOLUMNWIDTH, column, 0));
+      const int clamped =
+          std::clamp(width, dpi_(limits[column].minimum), dpi_(limits[column].maximum));
+      if (clamped != width) SendMessageA(view, LVM_SETCOLUMNWIDTH, column, clamped);
+    }
+    return false;
+  }
+  return false;
+}
+
 LRESULT TostrelForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
+    case WM_COMMAND: {
+      const int id = LOWORD(wParam);
+      if (id >= kFirstActionId && id < kFirstActionId + static_cast<int>(kActionCount)) {
+        const Action action = static_cast<Action>(id - kFirstActionId);
+        if (!enabled_[action]) return 0;
+        switch (action) {
+          case runAction:
+            runActionExecute();
+            break;
+          case attachAction:
+            attachActionExecute();
+            break;
+          case suspendAction:
+            suspendActionExecute();
+            break;
+          case resumeAction:
+            resumeActionExecute();
+            break;
+          case stopAction:
+            stopActionExecute();
+            break;
+          case displayAction:
+            displayActionExecute();
+            break;
+          case settingsAction:
+            settingsActionExecute();
+            break;
+          case exitAction:
+            exitActionExecute();
+            break;
+          case aboutAction:
+            aboutActionExecute();
+            break;
+          case helpAction:
+            helpActionExecute();
+            break;
+          default:
+            break;
+        }
+        return 0;
+      }
+      if (id == kSaveCommand) {
+        saveEvents();
+        return 0;
+      }
+      if (HIWORD(wParam) == kSplitterMoved) {
+        RECT group{};
+        if (id == kVerticalSplitter) {
+          eventsWidth_ = dpi_.unscale(vertical_.position());
+        } else if (id == kUpperSplitter) {
+          GetWindowRect(pages_.handle(), &group);
+          MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&group), 2);
+          pagesHeight_ = std::max(40, dpi_.unscale(upper_.position() - group.top));
+        } else if (id == kLowerSplitter) {
+          GetWindowRect(control(kCallStackGroup), &group);
+          MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&group), 2);
+          callStackHeight_ = std::max(40, dpi_.unscale(lower_.position() - group.top));
+        }
+        layout();
+        return 0;
+      }
+      break;
+    }
+    case WM_NOTIFY: {
+      LRESULT result = 0;
+      if (onNotify(reinterpret_cast<NMHDR*>(lParam), result)) return result;
+      break;
+    }
+    case WM_TIMER:
+      if (wParam == kFlushTimer) {
+        events_.flush();
+        KillTimer(window_, kFlushTimer);
+        return 0;
+      }
+      break;
+    case WM_SIZE:
+      // The event list takes the left half again at every resize.
+      eventsWidth_ = -1;
+      layout();
+      return 0;
+    case WM_GETMINMAXINFO: {
+      auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+      info->ptMinTrackSize = {dpi_(640), dpi_(480)};
+      info->ptMaxTrackSize = {dpi_(1600), dpi_(1200)};
+      return 0;
+    }
+    case WM_CLOSE:
+      onClose();
+      return 0;
     case WM_DESTROY:
+      setMapFeedback(nullptr);
       SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
       window_ = nullptr;
       PostQuitMessage(0);
       return 0;
     default:
-      return DefWindowProcA(window_, message, wParam, lParam);
+      break;
   }
+  return DefWindowProcA(window_, message, wParam, lParam);
 }
 
 }  // namespace ostrel::ui

@@ -1,30 +1,172 @@
-// TostrelForm: the main window.
+// TostrelForm: the main window. Its ten actions start, attach, suspend, resume and stop a
+// debug session and open the other windows; the engine's nine notifications and its end
+// handler arrive here on the main thread and become list rows, counters, check boxes and
+// the footer's map status.
 #pragma once
 
 #include <windows.h>
 
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "engine/debug_thread.h"
+#include "ui/detail_pages.h"
+#include "ui/event_list.h"
+#include "ui/pref_settings.h"
+#include "ui/splitter.h"
 #include "ui/ui_common.h"
 
 namespace ostrel::ui {
 
 class TostrelForm {
  public:
+  enum Action {
+    runAction,
+    attachAction,
+    suspendAction,
+    resumeAction,
+    stopAction,
+    displayAction,
+    settingsAction,
+    exitAction,
+    aboutAction,
+    helpAction,
+    kActionCount
+  };
+
   TostrelForm();
   ~TostrelForm();
   TostrelForm(const TostrelForm&) = delete;
   TostrelForm& operator=(const TostrelForm&) = delete;
 
-  /// Creates the window (hidden).
+  /// Creates the window (hidden) with every control.
   bool create();
   void show(int showCommand);
   HWND handle() const { return window_; }
 
+  // --- window state ---
+  std::string TargetPath;
+  std::string TargetParams;
+  std::string ErrorLogPath;
+  int32_t AttachedPid = 0;
+  bool IsStarted = false;
+  bool IsAttached = false;
+  bool MapLoaded = false;
+  int32_t CallStackCount = 0;
+  TPrefSettings Settings;
+
+  // --- actions (the toolbar's buttons run these) ---
+  void runActionExecute();
+  void attachActionExecute();
+  void suspendActionExecute();
+  void resumeActionExecute();
+  void stopActionExecute();
+  void displayActionExecute();
+  void settingsActionExecute();
+  void exitActionExecute();
+  void aboutActionExecute();
+  void helpActionExecute();
+  bool actionEnabled(Action action) const { return enabled_[action]; }
+  static const char* actionCaption(Action action);
+
+  // --- the engine's notifications, on the main thread ---
+  void OnStackInfo(uint32_t excFrame, uint32_t stackBase, uint32_t stackTop, uint32_t esp);
+  void OnDebugEvent(int32_t number, const DebugEventRecord& event, TDllInfo* dll,
+                    const std::string& details, uint8_t severity);
+  void OnStackOverflow(bool flag);
+  void OnThreadCount(int32_t count);
+  void OnProcessCount(int32_t count);
+  void OnLastChance(bool flag);
+  void OnWarning(const std::string& text);
+  void OnExceptionCount(int32_t count);
+  void debugThreadTerminated(TDebugThread& sender);
+
+  /// Appends a row to the call stack list (also the engine's OnCallStackEntry).
+  void addCallStackRow(int32_t index, const std::string& address, const std::string& module,
+                       const std::string& unitName, const std::string& method,
+                       const std::string& line, uint8_t flag);
+  /// What a click on the event list does: the selected event's page and call stack.
+  void showEventDetails();
+  /// The event list's "Save" command.
+  void saveEvents();
+
+  // --- read by tests and screenshots ---
+  EventList& eventList() { return events_; }
+  DetailPages& detailPages() { return pages_; }
+  HWND callStackList() const { return callStackView_; }
+  HWND control(int id) const { return GetDlgItem(window_, id); }
+  std::string footerText() const;
+  /// Makes the list show every row appended so far (the view is told at most every 50 ms).
+  void flushEvents() { events_.flush(); }
+
+  // Control ids.
+  static constexpr int kToolbar = 100;
+  static constexpr int kEventList = 101;
+  static constexpr int kCallStackList = 102;
+  static constexpr int kDetailTabs = 103;
+  static constexpr int kSummaryTabs = 104;
+  static constexpr int kProcessesList = 105;
+  static constexpr int kDllsList = 106;
+  static constexpr int kFooter = 107;
+  static constexpr int kVerticalSplitter = 108;
+  static constexpr int kUpperSplitter = 109;
+  static constexpr int kLowerSplitter = 110;
+  static constexpr int kLastChanceCheck = 111;
+  static constexpr int kStackDamagedCheck = 112;
+  static constexpr int kExceptFrameValue = 113;
+  static constexpr int kStackBaseValue = 114;
+  static constexpr int kStackTopValue = 115;
+  static constexpr int kStackPointerValue = 116;
+  static constexpr int kThreadCountValue = 117;
+  static constexpr int kProcessCountValue = 118;
+  static constexpr int kExceptionsValue = 119;
+  static constexpr int kMaxThreadsValue = 120;
+  static constexpr int kMaxProcessesValue = 121;
+  static constexpr int kCallStackGroup = 122;
+  static constexpr int kFirstActionId = 1000;
+  static constexpr int kSaveCommand = 2000;
+
  private:
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void createControls();
+  void layout();
+  void enableAction(Action action, bool enabled);
+  TDebugCallbacks callbackTable();
+  void beginSession();
+  void clearCallStack();
+  void mapStep();
+  void onClose();
+  bool onNotify(NMHDR* header, LRESULT& result);
+  void showSummaryPage(int page);
+  void noteProcess(const DebugEventRecord& event, const TDbgEvent* record);
+  void noteDll(const DebugEventRecord& event, const TDllInfo* dll);
+  void raiseMaximum(int valueId, int maximumId, int32_t count);
 
   HWND window_ = nullptr;
   Dpi dpi_;
+  std::array<bool, kActionCount> enabled_{};
+  HWND toolbar_ = nullptr;
+  HWND callStackView_ = nullptr;
+  HWND summaryTabs_ = nullptr;
+  HWND processesView_ = nullptr;
+  HWND dllsView_ = nullptr;
+  HWND footer_ = nullptr;
+  HWND tooltip_ = nullptr;
+  HMENU eventMenu_ = nullptr;
+  EventList events_;
+  DetailPages pages_;
+  Splitter vertical_, upper_, lower_;
+  // Splitter positions in 96-dpi pixels: the event list's width (-1: half the area), the
+  // heights of the detail pages and of the call stack group.
+  int eventsWidth_ = -1;
+  int pagesHeight_ = 224;
+  int callStackHeight_ = 84;
+  // The executable whose map is loaded.
+  std::string mapOwner_;
+  // The session whose error was shown.
+  const TDebugThread* errorShownFor_ = nullptr;
 };
 
 }  // namespace ostrel::ui
