@@ -1,8 +1,15 @@
 // ostrel.exe: start-up in the documented order, the message loop, and the shutdown.
+//
+//   ostrel.exe [--errdir DIR] [--run EXE [ARGS...]]
+// With --run the window starts debugging EXE at once, as if the selection dialog had been
+// confirmed with these entries (the log folder defaults to the current folder).
 #include <windows.h>
 // after windows.h, which they need
 #include <commctrl.h>
 #include <objbase.h>
+
+#include <cstdlib>
+#include <string>
 
 #include "platform/win32/win32_host_system.h"
 #include "platform/win32/win32_platform.h"
@@ -11,12 +18,38 @@
 #include "ui/main_form.h"
 #include "ui/ui_dialogs.h"
 
+namespace {
+
+struct StartRequest {
+  bool run = false;
+  std::string exe, parameters, errorDir = ".";
+};
+
+StartRequest parseArguments(int argc, char** argv) {
+  StartRequest request;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--errdir" && i + 1 < argc) {
+      request.errorDir = argv[++i];
+    } else if (arg == "--run" && i + 1 < argc) {
+      request.run = true;
+      request.exe = argv[++i];
+      for (++i; i < argc; ++i)
+        request.parameters += (request.parameters.empty() ? "" : " ") + std::string(argv[i]);
+    }
+  }
+  return request;
+}
+
+}  // namespace
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES | ICC_BAR_CLASSES |
                                                      ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES |
                                                      ICC_UPDOWN_CLASS};
   InitCommonControlsEx(&controls);
   CoInitialize(nullptr);  // the folder browser needs COM on this thread
+  const StartRequest request = parseArguments(__argc, __argv);
 
   ostrel::Win32Platform platform;
   ostrel::Win32HostSystem system;
@@ -28,8 +61,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
       ostrel::ui::uiDialogs().messageBox(nullptr, text, ostrel::ui::BoxKind::Warning);
     });
     ostrel::ui::TostrelForm form;
+    form.OnClosed = [] { PostQuitMessage(0); };
     if (!form.create()) return 1;
     form.show(showCommand);
+    if (request.run) {
+      form.TargetPath = request.exe;
+      form.TargetParams = request.parameters;
+      form.ErrorLogPath = request.errorDir;
+      form.startRun();
+    }
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
       TranslateMessage(&msg);

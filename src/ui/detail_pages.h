@@ -1,7 +1,9 @@
 // STUB until the details branch lands.
 #pragma once
 #include <windows.h>
+
 #include <string>
+
 #include "engine/event_records.h"
 #include "ui/ui_common.h"
 namespace ostrel::ui {
@@ -15,6 +17,7 @@ class DetailPages {
   int currentCode() const { return code_; }
   std::string value(int code, const std::string& caption) const;
   std::string text(int code) const;
+
  private:
   HWND tabs_ = nullptr;
   int code_ = 1;

@@ -5,7 +5,9 @@
 namespace ostrel::ui {
 void editPreferences(HWND, TPrefSettings&) {}
 bool selectApplication(HWND, bool, std::string& a, std::string& b, std::string& c) {
-  a.clear(); b.clear(); c.clear();
+  a.clear();
+  b.clear();
+  c.clear();
   return false;
 }
 int32_t selectProcess(HWND) { return -1; }

@@ -2,6 +2,7 @@
 #pragma once
 #include <string>
 #include <vector>
+
 #include "engine/event_records.h"
 #include "report/event_lines.h"
 namespace ostrel::ui {

@@ -405,6 +405,10 @@ void TostrelForm::beginSession() {
 
 void TostrelForm::runActionExecute() {
   if (!selectApplication(window_, false, TargetPath, TargetParams, ErrorLogPath)) return;
+  startRun();
+}
+
+void TostrelForm::startRun() {
   IsStarted = true;
   beginSession();
   DebugRun(
@@ -426,6 +430,10 @@ void TostrelForm::attachActionExecute() {
     enableAction(stopAction, true);
     return;
   }
+  startAttach();
+}
+
+void TostrelForm::startAttach() {
   IsAttached = true;
   beginSession();
   DebugAttach(
@@ -900,7 +908,7 @@ LRESULT TostrelForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       setMapFeedback(nullptr);
       SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
       window_ = nullptr;
-      PostQuitMessage(0);
+      if (OnClosed) OnClosed();
       return 0;
     default:
       break;

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/debug_thread.h"
@@ -44,6 +45,8 @@ class TostrelForm {
   bool create();
   void show(int showCommand);
   HWND handle() const { return window_; }
+  /// Runs when the window has been destroyed (the program ends its message loop there).
+  std::function<void()> OnClosed;
 
   // --- window state ---
   std::string TargetPath;
@@ -58,7 +61,12 @@ class TostrelForm {
 
   // --- actions (the toolbar's buttons run these) ---
   void runActionExecute();
+  /// Run after the selection dialog: starts TargetPath with TargetParams, logs to
+  /// ErrorLogPath (also the program's --run start).
+  void startRun();
   void attachActionExecute();
+  /// Attach after the process list and the folder question: attaches to AttachedPid.
+  void startAttach();
   void suspendActionExecute();
   void resumeActionExecute();
   void stopActionExecute();

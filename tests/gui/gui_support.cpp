@@ -1,5 +1,10 @@
 #include "gui_support.h"
 
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <filesystem>
+
 namespace ostrel::gtest_gui {
 
 namespace {
@@ -81,6 +86,49 @@ std::string text(HWND window) {
   char buffer[4096] = {};
   GetWindowTextA(window, buffer, sizeof buffer);
   return buffer;
+}
+
+std::string samplePath() {
+  std::string path = OSTREL_DBG_SAMPLE;
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+std::string freshFolder(const std::string& name) {
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  const std::filesystem::path folder = std::filesystem::path(temp) / ("ostrel-gui-" + name);
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+  std::filesystem::create_directories(folder, ec);
+  return folder.string();
+}
+
+bool processAlive(uint32_t processId) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+  if (process == nullptr) return false;
+  const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return alive;
+}
+
+int threadCount() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL ok = Thread32First(snapshot, &entry); ok; ok = Thread32Next(snapshot, &entry))
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  CloseHandle(snapshot);
+  return count;
+}
+
+DWORD handleCount() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return count;
 }
 
 }  // namespace ostrel::gtest_gui

@@ -43,4 +43,13 @@ void pumpPending();
 HWND findChild(HWND parent, const std::string& text, const char* windowClass = nullptr);
 std::string text(HWND window);
 
+/// The sample debuggee as Windows names it, and a fresh folder for its logs.
+std::string samplePath();
+std::string freshFolder(const std::string& name);
+/// Whether the process still runs.
+bool processAlive(uint32_t processId);
+/// Threads and handles of this process, for leak checks.
+int threadCount();
+DWORD handleCount();
+
 }  // namespace ostrel::gtest_gui

@@ -1,18 +1,296 @@
-// The main window driven by messages.
+// The main window driven by messages, debugging the sample program for real: the engine,
+// the hand-off through the window's message queue, the list, the pages and the footer.
 #include <gtest/gtest.h>
+#include <windows.h>
+// after windows.h, which it needs
+#include <commctrl.h>
 
+#include <memory>
+
+#include "common/format.h"
+#include "debuggee_codes.h"
+#include "engine/debug_thread.h"
 #include "gui_support.h"
+#include "mapfile/map.h"
+#include "platform/win32/win32_host_system.h"
+#include "platform/win32/win32_platform.h"
+#include "platform/win32/window_sync.h"
+#include "report/program_lifetime.h"
 #include "ui/main_form.h"
+#include "ui/ui_common.h"
 
 namespace ostrel::gtest_gui {
 namespace {
 
-TEST(MainForm, OpensWithItsCaption) {
-  ui::TostrelForm form;
-  ASSERT_TRUE(form.create());
-  form.show(SW_SHOWNORMAL);
-  pumpPending();
-  EXPECT_EQ(text(form.handle()), "Ostrel");
+using Form = ui::TostrelForm;
+
+class MainFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ui::setUiDialogs(&dialogs);
+    sync = std::make_unique<WindowSync>();
+    program = std::make_unique<report::ProgramLifetime>(
+        platform, *sync, system, [this](const std::string& text) { warnings.push_back(text); });
+    form = std::make_unique<Form>();
+    ASSERT_TRUE(form->create());
+    form->show(SW_SHOWNORMAL);
+    logs = freshFolder(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  }
+
+  void TearDown() override {
+    if (form && form->handle() != nullptr) SendMessageA(form->handle(), WM_CLOSE, 0, 0);
+    form.reset();
+    program.reset();
+    sync.reset();
+    ui::setUiDialogs(nullptr);
+  }
+
+  /// Starts the sample with the scenario as Run does after the selection dialog.
+  void start(const std::string& scenario, const std::string& exe = samplePath()) {
+    form->TargetPath = exe;
+    form->TargetParams = scenario;
+    form->ErrorLogPath = logs;
+    form->startRun();
+  }
+
+  /// Pumps until the current session has ended (after a Stop); the list is then up to date.
+  bool waitForEnd() {
+    const bool ended =
+        pumpUntil([] { return CurrentDebugThread && CurrentDebugThread->Finished(); }, 60000);
+    form->flushEvents();
+    return ended;
+  }
+
+  /// Runs the scenario until its main process has exited and that event is listed. The
+  /// session itself waits on for events, as a session does, until the next one replaces it.
+  bool runToEnd(const std::string& scenario, const std::string& exe = samplePath()) {
+    start(scenario, exe);
+    return pumpUntil(
+        [&] {
+          form->flushEvents();
+          return !form->IsStarted && findRow("Exit process") >= 0;
+        },
+        60000);
+  }
+
+  std::string cell(int row, int column) {
+    return ui::listViewText(form->eventList().handle(), row, column);
+  }
+  int rows() {
+    return static_cast<int>(SendMessageA(form->eventList().handle(), LVM_GETITEMCOUNT, 0, 0));
+  }
+  std::string value(int id) { return text(form->control(id)); }
+  bool checked(int id) { return SendMessageA(form->control(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+  /// Clicks a row of the event list: selection, then the click notification.
+  void clickRow(int row) {
+    HWND view = form->eventList().handle();
+    LVITEMA state{};
+    state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    state.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageA(view, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&state));
+    NMITEMACTIVATE click{};
+    click.hdr.hwndFrom = view;
+    click.hdr.idFrom = Form::kEventList;
+    click.hdr.code = NM_CLICK;
+    click.iItem = row;
+    SendMessageA(form->handle(), WM_NOTIFY, Form::kEventList, reinterpret_cast<LPARAM>(&click));
+  }
+  int findRow(const std::string& event, int from = 0) {
+    for (int i = from; i < rows(); ++i)
+      if (cell(i, 1) == event) return i;
+    return -1;
+  }
+
+  ScriptedDialogs dialogs;
+  Win32Platform platform;
+  Win32HostSystem system;
+  std::unique_ptr<WindowSync> sync;
+  std::unique_ptr<report::ProgramLifetime> program;
+  std::unique_ptr<Form> form;
+  std::vector<std::string> warnings;
+  std::string logs;
+};
+
+TEST_F(MainFormTest, LastChanceRunListsColouredRowsAndResolvesTheCallStack) {
+  ASSERT_TRUE(runToEnd("deep-av"));
+  ASSERT_EQ(static_cast<size_t>(rows()), DebugEvents->count());
+  EXPECT_EQ(cell(0, 0), "1");
+  EXPECT_EQ(cell(0, 1), "Create process");
+  // The loader's breakpoint, then the access violation inside the executable: yellow at
+  // its first chance, red at its last.
+  const int breakpoint = findRow("Exception - First chance");
+  int first = breakpoint;
+  while (first >= 0 && cell(first, 2).find("Err:$C0000005") == std::string::npos)
+    first = findRow("Exception - First chance", first + 1);
+  const int last = findRow("Exception - Last chance");
+  ASSERT_GE(breakpoint, 0);
+  ASSERT_GT(first, breakpoint);
+  ASSERT_GT(last, first);
+  EXPECT_EQ(form->eventList().row(breakpoint).severity, 0);
+  EXPECT_EQ(form->eventList().row(first).severity, 1);
+  EXPECT_EQ(form->eventList().row(last).severity, 2);
+  EXPECT_EQ(ui::severityColour(1), RGB(255, 255, 0));
+  EXPECT_EQ(ui::severityColour(2), RGB(255, 0, 0));
+  EXPECT_EQ(cell(last, 3), hexP(CurrentDebugThread->MainProcessId));
+
+  // The engine's warning about the stored log, the summary and the map beside the sample.
+  ASSERT_FALSE(dialogs.boxes.empty());
+  EXPECT_EQ(
+      dialogs.boxes[0].text.rfind("Last chance exception occurred!\r\rException log stored to ", 0),
+      0u);
+  EXPECT_TRUE(checked(Form::kLastChanceCheck));
+  EXPECT_TRUE(form->actionEnabled(Form::displayAction));
+  EXPECT_EQ(form->footerText(), "Map file loaded.");
+  EXPECT_TRUE(form->MapLoaded);
+
+  // A click on the last-chance row: its page, and its call stack resolved through the map.
+  clickRow(last);
+  EXPECT_EQ(form->detailPages().currentCode(), 1);
+  HWND stack = form->callStackList();
+  const int entries = static_cast<int>(SendMessageA(stack, LVM_GETITEMCOUNT, 0, 0));
+  ASSERT_GT(entries, 0);
+  bool outer = false;
+  for (int i = 0; i < entries; ++i)
+    outer = outer || ui::listViewText(stack, i, 4) == "outerRoutine";
+  EXPECT_TRUE(outer);
+  EXPECT_EQ(text(form->control(Form::kCallStackGroup)),
+            std::to_string(entries) + " Call Stack Entrie(s)");
+  // A click on a row of another kind empties the list and keeps the caption.
+  clickRow(0);
+  EXPECT_EQ(SendMessageA(stack, LVM_GETITEMCOUNT, 0, 0), 0);
+  EXPECT_EQ(text(form->control(Form::kCallStackGroup)),
+            std::to_string(entries) + " Call Stack Entrie(s)");
+}
+
+TEST_F(MainFormTest, ActionStatesFollowRunSuspendResumeAndStop) {
+  auto states = [&] {
+    std::string s;
+    for (auto a : {Form::runAction, Form::attachAction, Form::suspendAction, Form::resumeAction,
+                   Form::stopAction})
+      s += form->actionEnabled(a) ? '1' : '0';
+    return s;
+  };
+  EXPECT_EQ(states(), "11001");  // idle
+  start("sleep 30");
+  EXPECT_EQ(states(), "00101");  // debugging
+  ASSERT_TRUE(pumpUntil(
+      [&] { return findRow("Output debug string") >= 0 || (form->flushEvents(), false); }));
+  const uint32_t pid = CurrentDebugThread->MainProcessId;
+  form->suspendActionExecute();
+  EXPECT_EQ(states(), "00010");  // suspended: Stop waits for Resume
+  form->resumeActionExecute();
+  EXPECT_EQ(states(), "00101");
+  form->stopActionExecute();
+  EXPECT_EQ(states(), "11001");  // idle again: Stop keeps its own state, and Resume
+  ASSERT_TRUE(waitForEnd());
+  EXPECT_TRUE(pumpUntil([&] { return !processAlive(pid); }));
+  // Stop while idle only enables Run and Attach and disables Suspend.
+  form->stopActionExecute();
+  EXPECT_EQ(states(), "11001");
+}
+
+TEST_F(MainFormTest, FooterFollowsTheMapOfTheDebuggedExecutable) {
+  form->Settings.LoadMap = false;
+  ASSERT_TRUE(runToEnd("exit 0"));
+  EXPECT_EQ(form->footerText(), "Map file not loaded.");
+  EXPECT_FALSE(form->MapLoaded);
+
+  form->Settings.LoadMap = true;
+  ASSERT_TRUE(runToEnd("exit 0"));
+  EXPECT_EQ(form->footerText(), "Map file loaded.");
+  ASSERT_NE(globalMap(), nullptr);
+
+  // Another executable, without a map: the sample's map is let go, not used for it.
+  char system[MAX_PATH] = {};
+  GetSystemDirectoryA(system, MAX_PATH);
+  ASSERT_TRUE(runToEnd("/c exit", std::string(system) + "\\cmd.exe"));
+  EXPECT_EQ(form->footerText(), "Map file can't loaded.");
+  EXPECT_FALSE(form->MapLoaded);
+  EXPECT_EQ(globalMap() != nullptr && !globalMap()->ProgramName.empty(), false);
+}
+
+TEST_F(MainFormTest, MaximaNeverDecreaseAcrossSessions) {
+  ASSERT_TRUE(runToEnd("threads 8"));
+  const int maxThreads = std::atoi(value(Form::kMaxThreadsValue).c_str());
+  EXPECT_GE(maxThreads, 9);
+  ASSERT_TRUE(runToEnd("exit 0"));
+  EXPECT_EQ(std::atoi(value(Form::kMaxThreadsValue).c_str()), maxThreads);
+  EXPECT_LT(std::atoi(value(Form::kThreadCountValue).c_str()), maxThreads);
+}
+
+TEST_F(MainFormTest, ClosingWhileDebuggingEndsAStartedDebuggee) {
+  start("sleep 30");
+  ASSERT_TRUE(
+      pumpUntil([] { return CurrentDebugThread && CurrentDebugThread->MainProcessId != 0; }));
+  const uint32_t pid = CurrentDebugThread->MainProcessId;
+  SendMessageA(form->handle(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(form->handle(), nullptr);
+  ASSERT_FALSE(dialogs.boxes.empty());
+  EXPECT_EQ(dialogs.boxes.back().text, "Debuged process not terminated, before exit!");
+  program.reset();  // the engine's shutdown waits for the session
+  EXPECT_TRUE(pumpUntil([&] { return !processAlive(pid); }));
+}
+
+TEST_F(MainFormTest, ClosingWhileAttachedDetachesAndTheProcessRunsOn) {
+  // A process started by hand, then attached to.
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::string command = "\"" + samplePath() + "\" sleep 30";
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &si, &pi));
+  form->AttachedPid = static_cast<int32_t>(pi.dwProcessId);
+  form->ErrorLogPath = logs;
+  form->startAttach();
+  form->flushEvents();
+  ASSERT_TRUE(pumpUntil(
+      [&] { return (form->flushEvents(), rows() > 0) && findRow("Output debug string") >= 0; }));
+  SendMessageA(form->handle(), WM_CLOSE, 0, 0);
+  program.reset();
+  EXPECT_TRUE(processAlive(pi.dwProcessId));
+  TerminateProcess(pi.hProcess, 0);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+/// Windows of this process with the class, top-level (parent null) or message-only.
+int ownWindows(HWND parent, const char* windowClass) {
+  int count = 0;
+  for (HWND w = FindWindowExA(parent, nullptr, windowClass, nullptr); w != nullptr;
+       w = FindWindowExA(parent, w, windowClass, nullptr)) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    count += pid == GetCurrentProcessId();
+  }
+  return count;
+}
+
+TEST(MainFormLifetime, NoThreadHandleOrWindowOutlivesTheProgram) {
+  ScriptedDialogs dialogs;
+  ui::setUiDialogs(&dialogs);
+  Win32Platform platform;
+  Win32HostSystem system;
+  auto session = [&] {
+    WindowSync sync;
+    report::ProgramLifetime program(platform, sync, system, nullptr);
+    Form form;
+    ASSERT_TRUE(form.create());
+    form.TargetPath = samplePath();
+    form.TargetParams = "threads 4";
+    form.ErrorLogPath = freshFolder("lifetime");
+    form.startRun();
+    ASSERT_TRUE(pumpUntil([&] { return !form.IsStarted; }, 60000));
+    SendMessageA(form.handle(), WM_CLOSE, 0, 0);
+  };
+  session();  // the first one loads what stays for the process's life (libraries, fonts)
+  const int threads = threadCount();
+  const DWORD handles = handleCount();
+  for (int i = 0; i < 3; ++i) session();
+  EXPECT_LE(threadCount(), threads);
+  EXPECT_LE(handleCount(), handles + 16);
+  EXPECT_EQ(ownWindows(nullptr, "TostrelForm"), 0);
+  EXPECT_EQ(ownWindows(HWND_MESSAGE, "OstrelHandOff"), 0);
+  ui::setUiDialogs(nullptr);
 }
 
 }  // namespace
