@@ -310,7 +310,10 @@ TEST(WindowHandOff, CallsRunOnTheOwningThreadAlsoInsideAModalLoop) {
       refused = true;
     }
   });
-  MsgWaitForMultipleObjects(0, nullptr, FALSE, 20000, QS_POSTMESSAGE);  // the call is queued
+  // Waits (without running it) until the call is queued.
+  const DWORD start = GetTickCount();
+  while (sync->queued() == 0 && GetTickCount() - start < 20000) SwitchToThread();
+  EXPECT_EQ(sync->queued(), 1u);
   sync.reset();
   late.join();
   EXPECT_TRUE(refused);

@@ -169,4 +169,11 @@ void WindowSync::wake() { SetEvent(state_->wakeEvent); }
 
 long long WindowSync::handled() const { return state_->handled.load(); }
 
+size_t WindowSync::queued() const {
+  AcquireSRWLockShared(&state_->lock);
+  const size_t count = state_->queued.size();
+  ReleaseSRWLockShared(&state_->lock);
+  return count;
+}
+
 }  // namespace ostrel

@@ -30,6 +30,8 @@ class WindowSync final : public MainThreadSync {
   void wake() override;
   /// Count of calls run so far.
   long long handled() const;
+  /// Calls queued and not yet run.
+  size_t queued() const;
 
   struct State;
 
