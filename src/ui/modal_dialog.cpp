@@ -1,5 +1,6 @@
 #include "ui/modal_dialog.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace ostrel::ui {
@@ -23,7 +24,9 @@ void appendText(std::vector<WORD>& words, const std::string& text) {
 // WM_INITDIALOG, in pixels.
 std::vector<WORD> emptyTemplate(const ModalDialog::Frame& frame) {
   std::vector<WORD> words;
-  const DWORD style = frame.style | WS_POPUP | DS_SETFONT | DS_MODALFRAME;
+  // Visible: the dialog shows right after WM_INITDIALOG, before its loop handles any
+  // posted message (the shown hook's included), not only once the queue runs dry.
+  const DWORD style = frame.style | WS_POPUP | WS_VISIBLE | DS_SETFONT | DS_MODALFRAME;
   words.push_back(LOWORD(style));
   words.push_back(HIWORD(style));
   words.push_back(0);  // extended style
@@ -99,10 +102,15 @@ INT_PTR ModalDialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (f.minHeight > 0) info->ptMinTrackSize.y = dpi_(f.minHeight);
       if (f.maxWidth > 0) info->ptMaxTrackSize.x = dpi_(f.maxWidth);
       if (f.maxHeight > 0) info->ptMaxTrackSize.y = dpi_(f.maxHeight);
+      // A maximized window keeps to the maximum size as well.
+      info->ptMaxSize.x = std::min(info->ptMaxSize.x, info->ptMaxTrackSize.x);
+      info->ptMaxSize.y = std::min(info->ptMaxSize.y, info->ptMaxTrackSize.y);
       return TRUE;
     }
-    default:
-      return FALSE;
+    default: {
+      INT_PTR result = FALSE;
+      return onMessage(message, wParam, lParam, result) ? result : FALSE;
+    }
   }
 }
 

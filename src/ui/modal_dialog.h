@@ -49,6 +49,9 @@ class ModalDialog {
   virtual bool onNotify(NMHDR*, LRESULT&) { return false; }
   /// The client area's new size in screen pixels.
   virtual void onSize(int, int) {}
+  /// Any other message (WM_CTLCOLORSTATIC, ...): true when handled, with the dialog
+  /// procedure's return value in result (for the colour messages, the brush).
+  virtual bool onMessage(UINT, WPARAM, LPARAM, INT_PTR&) { return false; }
   /// Ends the modal loop with code.
   void end(INT_PTR code);
 

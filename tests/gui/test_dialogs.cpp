@@ -1,0 +1,323 @@
+// The main window's three modal dialogs, shown for real and driven by messages.
+#include <gtest/gtest.h>
+#include <windows.h>
+// after windows.h, which it needs
+#include <commctrl.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gui_support.h"
+#include "ui/pref_settings.h"
+#include "ui/process_list.h"
+#include "ui/select_app.h"
+
+namespace ostrel::gtest_gui {
+namespace {
+
+using ui::TpreferenceForm;
+using ui::TprocessListForm;
+using ui::TselectAppForm;
+
+// Drives the next dialog shown, step by step inside its modal loop. A step starts only
+// once the dialog has handled what the previous one posted (a thread timer is delivered
+// only when nothing else is queued). After the last step the dialog must have closed; one
+// still open is a failure and is ended, so that a fault never blocks the run.
+class DialogScript {
+ public:
+  using Step = std::function<void(HWND)>;
+
+  explicit DialogScript(std::vector<Step> steps) : steps_(steps.begin(), steps.end()) {
+    current_ = this;
+    ui::ModalDialog::setShownHook([this](HWND dialog) {
+      dialog_ = dialog;
+      runNext();
+    });
+  }
+  ~DialogScript() {
+    ui::ModalDialog::setShownHook({});
+    if (timer_ != 0) KillTimer(nullptr, timer_);
+    current_ = nullptr;
+  }
+  DialogScript(const DialogScript&) = delete;
+  DialogScript& operator=(const DialogScript&) = delete;
+
+  /// The dialog was shown and every step ran.
+  bool done() const { return dialog_ != nullptr && steps_.empty(); }
+
+ private:
+  static void CALLBACK onTimer(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    if (current_ != nullptr && current_->timer_ == timer) {
+      current_->timer_ = 0;
+      current_->runNext();
+    }
+  }
+
+  void runNext() {
+    if (steps_.empty()) {
+      if (IsWindowVisible(dialog_)) {
+        ADD_FAILURE() << "the dialog is still open after the last step";
+        EndDialog(dialog_, IDABORT);
+      }
+      return;
+    }
+    const Step step = steps_.front();
+    steps_.pop_front();
+    step(dialog_);
+    timer_ = SetTimer(nullptr, 0, USER_TIMER_MINIMUM, &DialogScript::onTimer);
+  }
+
+  static inline DialogScript* current_ = nullptr;
+  std::deque<Step> steps_;
+  HWND dialog_ = nullptr;
+  UINT_PTR timer_ = 0;
+};
+
+class DialogsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ui::setUiDialogs(&dialogs); }
+  void TearDown() override { ui::setUiDialogs(nullptr); }
+  ScriptedDialogs dialogs;
+};
+
+void click(HWND dialog, int id) { SendMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
+void type(HWND dialog, int id, const std::string& value) {
+  SetWindowTextA(GetDlgItem(dialog, id), value.c_str());
+}
+void focus(HWND dialog, int id) {
+  SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, id)), TRUE);
+}
+// A key as the keyboard delivers it to the focused control; the dialog's loop translates
+// Enter and Escape into its OK and Cancel commands.
+void pressKey(WPARAM key) { PostMessageA(GetFocus(), WM_KEYDOWN, key, 1); }
+std::string itemText(HWND dialog, int id) { return text(GetDlgItem(dialog, id)); }
+bool focused(HWND dialog, int id) { return GetFocus() == GetDlgItem(dialog, id); }
+bool enabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
+
+// "&Ok" with an entry missing: the dialog stays open and the focus moves to the entry wanted.
+void expectOkRefused(HWND dialog, int focusedEntry) {
+  focus(dialog, TselectAppForm::kAppParamsEdit);
+  click(dialog, IDOK);
+  EXPECT_TRUE(IsWindowVisible(dialog));
+  EXPECT_TRUE(focused(dialog, focusedEntry));
+}
+
+TEST_F(DialogsTest, SelectApplicationAsksForExecutableAndFolder) {
+  dialogs.openAnswers = {std::nullopt, std::string("C:\\Apps\\target.exe")};
+  dialogs.folderAnswers = {std::string("C:\\Logs")};
+  std::string app = "old", params = "old", path = "old";
+  DialogScript script({[](HWND d) {
+    EXPECT_EQ(text(d), "Select Application");
+    expectOkRefused(d, TselectAppForm::kAppNameEdit);
+    // A folder alone is not enough, nor an executable alone.
+    type(d, TselectAppForm::kErrorPathEdit, "C:\\Logs");
+    expectOkRefused(d, TselectAppForm::kAppNameEdit);
+    type(d, TselectAppForm::kErrorPathEdit, "");
+    type(d, TselectAppForm::kAppNameEdit, "typed.exe");
+    expectOkRefused(d, TselectAppForm::kAppNameEdit);
+    // "...": a cancelled pick keeps the text, a confirmed one replaces it.
+    click(d, TselectAppForm::kSelectAppButton);
+    EXPECT_EQ(itemText(d, TselectAppForm::kAppNameEdit), "typed.exe");
+    click(d, TselectAppForm::kSelectAppButton);
+    EXPECT_EQ(itemText(d, TselectAppForm::kAppNameEdit), "C:\\Apps\\target.exe");
+    click(d, TselectAppForm::kErrPathButton);
+    EXPECT_EQ(itemText(d, TselectAppForm::kErrorPathEdit), "C:\\Logs");
+    // Blanks count as a folder; Enter is OK.
+    type(d, TselectAppForm::kErrorPathEdit, "   ");
+    type(d, TselectAppForm::kAppParamsEdit, "-v  2");
+    focus(d, TselectAppForm::kAppParamsEdit);
+    pressKey(VK_RETURN);
+  }});
+  EXPECT_TRUE(ui::selectApplication(nullptr, false, app, params, path));
+  EXPECT_TRUE(script.done());
+  EXPECT_EQ(app, "C:\\Apps\\target.exe");
+  EXPECT_EQ(params, "-v  2");
+  EXPECT_EQ(path, "   ");
+  EXPECT_TRUE(dialogs.openAnswers.empty());
+}
+
+TEST_F(DialogsTest, SelectApplicationCancelledHandsBackEmptyResults) {
+  const std::vector<std::pair<const char*, DialogScript::Step>> closers = {
+      {"Cancel", [](HWND d) { click(d, IDCANCEL); }},
+      {"close box", [](HWND d) { SendMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+      {"Escape", [](HWND) { pressKey(VK_ESCAPE); }}};
+  for (const auto& [name, close] : closers) {
+    SCOPED_TRACE(name);
+    std::string app = "old", params = "old", path = "old";
+    DialogScript script({[close = close](HWND d) {
+      type(d, TselectAppForm::kAppNameEdit, "a.exe");
+      type(d, TselectAppForm::kAppParamsEdit, "p");
+      type(d, TselectAppForm::kErrorPathEdit, "C:\\Logs");
+      focus(d, TselectAppForm::kErrorPathEdit);
+      close(d);
+    }});
+    EXPECT_FALSE(ui::selectApplication(nullptr, false, app, params, path));
+    EXPECT_TRUE(script.done());
+    EXPECT_EQ(app, "");
+    EXPECT_EQ(params, "");
+    EXPECT_EQ(path, "");
+  }
+}
+
+TEST_F(DialogsTest, SelectApplicationForTheErrorPathOnly) {
+  dialogs.openAnswers = {std::string("C:\\never.exe")};
+  dialogs.folderAnswers = {std::string("C:\\Logs")};
+  std::string app = "old", params = "old", path = "old";
+  DialogScript script({[](HWND d) {
+    EXPECT_EQ(text(d), "Select or enter an error path");
+    EXPECT_FALSE(enabled(d, TselectAppForm::kAppNameEdit));
+    EXPECT_FALSE(enabled(d, TselectAppForm::kAppParamsEdit));
+    EXPECT_FALSE(enabled(d, TselectAppForm::kSelectAppButton));
+    EXPECT_TRUE(enabled(d, TselectAppForm::kErrorPathEdit));
+    EXPECT_TRUE(enabled(d, TselectAppForm::kErrPathButton));
+    click(d, TselectAppForm::kSelectAppButton);  // disabled: no file dialog
+    expectOkRefused(d, TselectAppForm::kErrorPathEdit);
+    click(d, TselectAppForm::kErrPathButton);
+    click(d, IDOK);
+  }});
+  EXPECT_TRUE(ui::selectApplication(nullptr, true, app, params, path));
+  EXPECT_TRUE(script.done());
+  EXPECT_EQ(app, "");
+  EXPECT_EQ(params, "");
+  EXPECT_EQ(path, "C:\\Logs");
+  EXPECT_EQ(dialogs.openAnswers.size(), 1u);
+}
+
+// The row whose "ID" cell (the second column) holds pid, or -1.
+int rowOfPid(HWND list, DWORD pid) {
+  const int rows = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int row = 0; row < rows; ++row)
+    if (ui::listViewText(list, row, 1) == std::to_string(pid)) return row;
+  return -1;
+}
+
+// A user's click on a row (row -1: on the empty area, which selects nothing).
+void clickRow(HWND dialog, int row) {
+  HWND list = GetDlgItem(dialog, TprocessListForm::kProcessListView);
+  LVITEMA state{};
+  state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  state.state = 0;
+  SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&state));
+  if (row >= 0) {
+    state.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageA(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&state));
+  }
+  NMITEMACTIVATE click{};
+  click.hdr.hwndFrom = list;
+  click.hdr.idFrom = TprocessListForm::kProcessListView;
+  click.hdr.code = NM_CLICK;
+  click.iItem = row;
+  SendMessageA(dialog, WM_NOTIFY, TprocessListForm::kProcessListView,
+               reinterpret_cast<LPARAM>(&click));
+}
+
+TEST_F(DialogsTest, ProcessListReturnsZeroForOkAndMinusOneWhenClosed) {
+  {
+    DialogScript script({[](HWND d) { click(d, IDOK); }});
+    EXPECT_EQ(ui::selectProcess(nullptr), 0);
+    EXPECT_TRUE(script.done());
+  }
+  {
+    // A row was clicked, then the window closed without OK.
+    DialogScript script({[](HWND d) {
+      HWND list = GetDlgItem(d, TprocessListForm::kProcessListView);
+      clickRow(d, rowOfPid(list, GetCurrentProcessId()));
+      EXPECT_EQ(itemText(d, TprocessListForm::kPidLabel), std::to_string(GetCurrentProcessId()));
+      SendMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0);
+    }});
+    EXPECT_EQ(ui::selectProcess(nullptr), -1);
+    EXPECT_TRUE(script.done());
+  }
+}
+
+TEST_F(DialogsTest, ProcessListReturnsTheClickedProcessAfterRefresh) {
+  const std::string self = std::to_string(GetCurrentProcessId());
+  DialogScript script({[&self](HWND d) {
+                         EXPECT_EQ(text(d), "Select Process");
+                         HWND list = GetDlgItem(d, TprocessListForm::kProcessListView);
+                         const int row = rowOfPid(list, GetCurrentProcessId());
+                         ASSERT_GE(row, 0) << "this program is not in the list";
+                         EXPECT_EQ(ui::listViewText(list, row, 0), "gui_tests.exe");
+                         EXPECT_EQ(itemText(d, TprocessListForm::kPidLabel), "?");
+                         clickRow(d, row);
+                         EXPECT_EQ(itemText(d, TprocessListForm::kPidLabel), self);
+
+                         // A new snapshot replaces the rows (the selection goes with them); the
+                         // pick stays, and a click that selects nothing changes nothing.
+                         click(d, TprocessListForm::kRefreshButton);
+                         EXPECT_EQ(SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0), 0);
+                         EXPECT_GE(rowOfPid(list, GetCurrentProcessId()), 0);
+                         clickRow(d, -1);
+                         EXPECT_EQ(itemText(d, TprocessListForm::kPidLabel), self);
+                       },
+                       [](HWND d) { click(d, IDOK); }});
+  EXPECT_EQ(ui::selectProcess(nullptr), static_cast<int32_t>(GetCurrentProcessId()));
+  EXPECT_TRUE(script.done());
+}
+
+TEST_F(DialogsTest, PreferencesUnchangedLeaveTheRecordAsItWas) {
+  ui::TPrefSettings settings;
+  settings.StackDepth = 0;
+  settings.DispCallStackOnBreak = true;
+  settings.LoadMap = false;
+  DialogScript script({[](HWND d) {
+                         EXPECT_EQ(text(d), "Preference settings");
+                         EXPECT_EQ(itemText(d, TpreferenceForm::kStackDepthSpinEdit), "0");
+                         // Neither Escape nor a close request closes it: "Ok" is the only way out.
+                         focus(d, TpreferenceForm::kStackDepthSpinEdit);
+                         pressKey(VK_ESCAPE);
+                         SendMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0);
+                       },
+                       [](HWND d) {
+                         EXPECT_TRUE(IsWindowVisible(d));
+                         click(d, IDOK);
+                       }});
+  ui::editPreferences(nullptr, settings);
+  EXPECT_TRUE(script.done());
+  EXPECT_EQ(settings.StackDepth, 0);
+  EXPECT_TRUE(settings.DispCallStackOnBreak);
+  EXPECT_FALSE(settings.LoadMap);
+}
+
+TEST_F(DialogsTest, PreferencesLimitTheStackDepth) {
+  struct Case {
+    const char* typed;
+    int32_t depth;
+    DialogScript::Step leave;  // how the entry is left and the dialog closed
+  };
+  const Case cases[] = {
+      // Leaving the field puts the bound into it; then "Ok".
+      {"300", 255,
+       [](HWND d) {
+         focus(d, TpreferenceForm::kMapCheckBox);
+         EXPECT_EQ(itemText(d, TpreferenceForm::kStackDepthSpinEdit), "255");
+         click(d, IDOK);
+       }},
+      // Enter: the focus never leaves the field.
+      {"-5", 0, [](HWND) { pressKey(VK_RETURN); }},
+      {"abc", 0, [](HWND d) { click(d, IDOK); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    ui::TPrefSettings settings;  // depth 32, no stack on break, map loading on
+    DialogScript script({[&c](HWND d) {
+      EXPECT_EQ(itemText(d, TpreferenceForm::kStackDepthSpinEdit), "32");
+      click(d, TpreferenceForm::kDispCallStackOnBreakCheckBox);
+      click(d, TpreferenceForm::kMapCheckBox);
+      focus(d, TpreferenceForm::kStackDepthSpinEdit);
+      type(d, TpreferenceForm::kStackDepthSpinEdit, c.typed);
+      c.leave(d);
+    }});
+    ui::editPreferences(nullptr, settings);
+    EXPECT_TRUE(script.done());
+    EXPECT_EQ(settings.StackDepth, c.depth);
+    EXPECT_TRUE(settings.DispCallStackOnBreak);
+    EXPECT_FALSE(settings.LoadMap);
+  }
+}
+
+}  // namespace
+}  // namespace ostrel::gtest_gui
