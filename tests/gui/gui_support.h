@@ -2,6 +2,7 @@
 // pumping until a condition holds, and reading controls.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <deque>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ui/modal_dialog.h"
 #include "ui/ui_dialogs.h"
 
 namespace ostrel::gtest_gui {
@@ -51,5 +53,66 @@ bool processAlive(uint32_t processId);
 /// Threads and handles of this process, for leak checks.
 int threadCount();
 DWORD handleCount();
+
+// Drives the next dialog shown, step by step inside its modal loop. A step starts only
+// once the dialog has handled what the previous one posted (a thread timer is delivered
+// only when nothing else is queued). After the last step the dialog must have closed; one
+// still open is a failure and is ended, so that a fault never blocks the run.
+class DialogScript {
+ public:
+  using Step = std::function<void(HWND)>;
+
+  explicit DialogScript(std::vector<Step> steps) : steps_(steps.begin(), steps.end()) {
+    current_ = this;
+    ui::ModalDialog::setShownHook([this](HWND dialog) {
+      dialog_ = dialog;
+      runNext();
+    });
+  }
+  ~DialogScript() {
+    ui::ModalDialog::setShownHook({});
+    if (timer_ != 0) KillTimer(nullptr, timer_);
+    current_ = nullptr;
+  }
+  DialogScript(const DialogScript&) = delete;
+  DialogScript& operator=(const DialogScript&) = delete;
+
+  /// The dialog was shown and every step ran.
+  bool done() const { return dialog_ != nullptr && steps_.empty(); }
+
+ private:
+  static void CALLBACK onTimer(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    if (current_ != nullptr && current_->timer_ == timer) {
+      current_->timer_ = 0;
+      current_->runNext();
+    }
+  }
+
+  void runNext() {
+    if (steps_.empty()) {
+      if (IsWindowVisible(dialog_)) {
+        ADD_FAILURE() << "the dialog is still open after the last step";
+        EndDialog(dialog_, IDABORT);
+      }
+      return;
+    }
+    const Step step = steps_.front();
+    steps_.pop_front();
+    step(dialog_);
+    timer_ = SetTimer(nullptr, 0, USER_TIMER_MINIMUM, &DialogScript::onTimer);
+  }
+
+  static inline DialogScript* current_ = nullptr;
+  std::deque<Step> steps_;
+  HWND dialog_ = nullptr;
+  UINT_PTR timer_ = 0;
+};
+
+/// A click on a dialog's button, and text typed into its edit.
+inline void click(HWND dialog, int id) { SendMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
+inline void type(HWND dialog, int id, const std::string& value) {
+  SetWindowTextA(GetDlgItem(dialog, id), value.c_str());
+}
 
 }  // namespace ostrel::gtest_gui

@@ -21,61 +21,6 @@ using ui::TpreferenceForm;
 using ui::TprocessListForm;
 using ui::TselectAppForm;
 
-// Drives the next dialog shown, step by step inside its modal loop. A step starts only
-// once the dialog has handled what the previous one posted (a thread timer is delivered
-// only when nothing else is queued). After the last step the dialog must have closed; one
-// still open is a failure and is ended, so that a fault never blocks the run.
-class DialogScript {
- public:
-  using Step = std::function<void(HWND)>;
-
-  explicit DialogScript(std::vector<Step> steps) : steps_(steps.begin(), steps.end()) {
-    current_ = this;
-    ui::ModalDialog::setShownHook([this](HWND dialog) {
-      dialog_ = dialog;
-      runNext();
-    });
-  }
-  ~DialogScript() {
-    ui::ModalDialog::setShownHook({});
-    if (timer_ != 0) KillTimer(nullptr, timer_);
-    current_ = nullptr;
-  }
-  DialogScript(const DialogScript&) = delete;
-  DialogScript& operator=(const DialogScript&) = delete;
-
-  /// The dialog was shown and every step ran.
-  bool done() const { return dialog_ != nullptr && steps_.empty(); }
-
- private:
-  static void CALLBACK onTimer(HWND, UINT, UINT_PTR timer, DWORD) {
-    KillTimer(nullptr, timer);
-    if (current_ != nullptr && current_->timer_ == timer) {
-      current_->timer_ = 0;
-      current_->runNext();
-    }
-  }
-
-  void runNext() {
-    if (steps_.empty()) {
-      if (IsWindowVisible(dialog_)) {
-        ADD_FAILURE() << "the dialog is still open after the last step";
-        EndDialog(dialog_, IDABORT);
-      }
-      return;
-    }
-    const Step step = steps_.front();
-    steps_.pop_front();
-    step(dialog_);
-    timer_ = SetTimer(nullptr, 0, USER_TIMER_MINIMUM, &DialogScript::onTimer);
-  }
-
-  static inline DialogScript* current_ = nullptr;
-  std::deque<Step> steps_;
-  HWND dialog_ = nullptr;
-  UINT_PTR timer_ = 0;
-};
-
 class DialogsTest : public ::testing::Test {
  protected:
   void SetUp() override { ui::setUiDialogs(&dialogs); }
@@ -83,10 +28,6 @@ class DialogsTest : public ::testing::Test {
   ScriptedDialogs dialogs;
 };
 
-void click(HWND dialog, int id) { SendMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
-void type(HWND dialog, int id, const std::string& value) {
-  SetWindowTextA(GetDlgItem(dialog, id), value.c_str());
-}
 void focus(HWND dialog, int id) {
   SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, id)), TRUE);
 }

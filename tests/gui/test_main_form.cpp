@@ -5,6 +5,8 @@
 // after windows.h, which it needs
 #include <commctrl.h>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "common/format.h"
@@ -17,6 +19,8 @@
 #include "platform/win32/window_sync.h"
 #include "report/program_lifetime.h"
 #include "ui/main_form.h"
+#include "ui/process_list.h"
+#include "ui/select_app.h"
 #include "ui/ui_common.h"
 
 namespace ostrel::gtest_gui {
@@ -187,6 +191,60 @@ TEST_F(MainFormTest, ActionStatesFollowRunSuspendResumeAndStop) {
   // Stop while idle only enables Run and Attach and disables Suspend.
   form->stopActionExecute();
   EXPECT_EQ(states(), "11001");
+}
+
+TEST_F(MainFormTest, RunThroughTheSelectionDialogAndSaveTheList) {
+  // Save with nothing listed says so and asks nothing.
+  form->saveEvents();
+  ASSERT_EQ(dialogs.boxes.size(), 1u);
+  EXPECT_EQ(dialogs.boxes[0].text, "The debug event section is empty!");
+  EXPECT_TRUE(dialogs.saveRequests.empty());
+
+  {
+    DialogScript script({[&](HWND d) {
+      type(d, ui::TselectAppForm::kAppNameEdit, samplePath());
+      type(d, ui::TselectAppForm::kAppParamsEdit, "exit 0");
+      type(d, ui::TselectAppForm::kErrorPathEdit, logs);
+      click(d, IDOK);
+    }});
+    SendMessageA(form->handle(), WM_COMMAND, Form::kFirstActionId + Form::runAction, 0);
+    EXPECT_TRUE(script.done());
+  }
+  EXPECT_EQ(form->TargetPath, samplePath());
+  ASSERT_TRUE(pumpUntil([&] {
+    form->flushEvents();
+    return !form->IsStarted && findRow("Exit process") >= 0;
+  }));
+
+  const std::string file = logs + "\\events.txt";
+  dialogs.saveAnswers.push_back(file);
+  form->saveEvents();
+  ASSERT_EQ(dialogs.saveRequests.size(), 1u);
+  EXPECT_EQ(dialogs.saveRequests[0], "Save debug events|Txt|*.txt|*.txt|" + samplePath() + ".txt");
+  std::ifstream in(file, std::ios::binary);
+  const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Title, date, an empty line, then one line per row (number, PID, TID, event, details).
+  EXPECT_EQ(saved.rfind(samplePath() + " DEBUG EVENTS\r\nDate: ", 0), 0u) << saved;
+  EXPECT_NE(saved.find("\r\n\r\n1 " + cell(0, 3) + " " + cell(0, 4) + " Create process \r\n"),
+            std::string::npos)
+      << saved;
+  EXPECT_NE(
+      saved.find("Exception " +
+                 DebugEvents->at(static_cast<size_t>(findRow("Exception - First chance")))->Info +
+                 "\r\n"),
+      std::string::npos);
+}
+
+TEST_F(MainFormTest, CancelledAttachLeavesTheActionsAsTheyWere) {
+  DialogScript script({[&](HWND d) { SendMessageA(d, WM_CLOSE, 0, 0); }});
+  SendMessageA(form->handle(), WM_COMMAND, Form::kFirstActionId + Form::attachAction, 0);
+  EXPECT_TRUE(script.done());
+  EXPECT_EQ(form->AttachedPid, -1);
+  EXPECT_FALSE(form->IsAttached);
+  EXPECT_TRUE(form->actionEnabled(Form::runAction));
+  EXPECT_TRUE(form->actionEnabled(Form::attachAction));
+  EXPECT_TRUE(form->actionEnabled(Form::stopAction));
+  EXPECT_FALSE(form->actionEnabled(Form::suspendAction));
 }
 
 TEST_F(MainFormTest, FooterFollowsTheMapOfTheDebuggedExecutable) {
