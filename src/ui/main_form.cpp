@@ -150,7 +150,7 @@ void TostrelForm::createControls() {
   const Dpi& d = dpi_;
   toolbar_ =
       CreateWindowExA(0, TOOLBARCLASSNAMEA, "",
-                      WS_CHILD | WS_VISIBLE | WS_BORDER | TBSTYLE_FLAT | TBSTYLE_LIST |
+                      WS_CHILD | WS_VISIBLE | WS_BORDER | TBSTYLE_FLAT |
                           CCS_NORESIZE | CCS_NODIVIDER | CCS_NOPARENTALIGN,
                       0, 0, 0, 0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kToolbar)),
                       GetModuleHandleA(nullptr), nullptr);
@@ -161,7 +161,7 @@ void TostrelForm::createControls() {
   for (int i = 0; i < kActionCount; ++i) {
     buttons[i].iBitmap = I_IMAGENONE;
     buttons[i].idCommand = kFirstActionId + i;
-    buttons[i].fsStyle = BTNS_BUTTON | BTNS_SHOWTEXT;
+    buttons[i].fsStyle = BTNS_BUTTON;
     buttons[i].iString = reinterpret_cast<INT_PTR>(kActionCaptions[i]);
   }
   SendMessageA(toolbar_, TB_ADDBUTTONSA, kActionCount, reinterpret_cast<LPARAM>(buttons));

@@ -235,6 +235,16 @@ TEST_F(MainFormTest, RunThroughTheSelectionDialogAndSaveTheList) {
       std::string::npos);
 }
 
+TEST_F(MainFormTest, ASessionThatFailsSaysWhy) {
+  start("", logs + "\\missing.exe");
+  ASSERT_TRUE(pumpUntil([] { return CurrentDebugThread && CurrentDebugThread->Finished(); }));
+  ASSERT_TRUE(pumpUntil([&] { return !dialogs.boxes.empty(); }));
+  EXPECT_EQ(dialogs.boxes[0].text.rfind("Debugger error! ", 0), 0u) << dialogs.boxes[0].text;
+  EXPECT_EQ(dialogs.boxes[0].kind, ui::BoxKind::Warning);
+  EXPECT_EQ(form->footerText(), dialogs.boxes[0].text);
+  EXPECT_FALSE(form->IsStarted);
+}
+
 TEST_F(MainFormTest, CancelledAttachLeavesTheActionsAsTheyWere) {
   DialogScript script({[&](HWND d) { SendMessageA(d, WM_CLOSE, 0, 0); }});
   SendMessageA(form->handle(), WM_COMMAND, Form::kFirstActionId + Form::attachAction, 0);
