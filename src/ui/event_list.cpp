@@ -9,11 +9,6 @@ namespace {
 const char* const kColumns[] = {"No.", "Event", "Information", "PID.", "TID."};
 const int kWidths[] = {50, 200, 300, 75, 75};
 
-void copyText(char* buffer, int size, const std::string& text) {
-  if (buffer == nullptr || size <= 0) return;
-  lstrcpynA(buffer, text.c_str(), size);
-}
-
 }  // namespace
 
 COLORREF severityColour(uint8_t severity) {

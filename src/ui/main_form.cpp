@@ -229,10 +229,13 @@ void TostrelForm::createControls() {
                 WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, 0, 10, 10, kLastChanceCheck, d);
   createControl(window_, WC_BUTTONA, "Stack damaged", WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0,
                 0, 10, 10, kStackDamagedCheck, d);
-  const DWORD listStyle = WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
+  const DWORD listStyle = WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL |
+                          LVS_SHOWSELALWAYS | LVS_OWNERDATA;
   processesView_ =
       createControl(window_, WC_LISTVIEWA, "", listStyle, 0, 0, 10, 10, kProcessesList, d);
   dllsView_ = createControl(window_, WC_LISTVIEWA, "", listStyle, 0, 0, 10, 10, kDllsList, d);
+  processes_.attach(processesView_);
+  dlls_.attach(dllsView_);
   for (HWND view : {processesView_, dllsView_})
     SendMessageA(view, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
   const char* const processColumns[] = {"No.", "Name", "Status", "PID"};
@@ -394,9 +397,10 @@ void TostrelForm::beginSession() {
   }
   events_.clear();
   clearCallStack();
+  mapTriedFor_.clear();
   if (DebugEvents) DebugEvents->ClearEvents();
-  SendMessageA(processesView_, LVM_DELETEALLITEMS, 0, 0);
-  SendMessageA(dllsView_, LVM_DELETEALLITEMS, 0, 0);
+  processes_.clear();
+  dlls_.clear();
   enableAction(runAction, false);
   enableAction(attachAction, false);
   enableAction(stopAction, true);
@@ -561,6 +565,10 @@ void TostrelForm::mapStep() {
     updateWindowText(footer_, "Map file not loaded.");
     return;
   }
+  // One attempt per executable and session: a program without a map would otherwise look
+  // for it again at every one of its events.
+  if (!program.empty() && lstrcmpiA(program.c_str(), mapTriedFor_.c_str()) == 0) return;
+  mapTriedFor_ = program;
   if (!program.empty() && fileExists(replaceExtension(program, ".map"))) {
     updateWindowText(footer_, "Map file loading, please wait...");
     UpdateWindow(footer_);
@@ -586,40 +594,22 @@ void TostrelForm::OnDebugEvent(int32_t number, const DebugEventRecord& event, TD
   if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT_CODE ||
       event.dwDebugEventCode == UNLOAD_DLL_DEBUG_EVENT_CODE)
     noteDll(event, dll);
-  SetTimer(window_, kFlushTimer, kFlushMs, nullptr);
+  // The views learn of new rows at most every 50 ms, also while events keep coming.
+  if (!flushArmed_) flushArmed_ = SetTimer(window_, kFlushTimer, kFlushMs, nullptr) != 0;
 }
 
 void TostrelForm::noteProcess(const DebugEventRecord& event, const TDbgEvent* record) {
   const std::string pid = hexP(event.dwProcessId);
-  const int count = static_cast<int>(SendMessageA(processesView_, LVM_GETITEMCOUNT, 0, 0));
   if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT_CODE) {
-    for (int i = count - 1; i >= 0; --i) {
-      if (listViewText(processesView_, i, 3) != pid) continue;
-      const std::string status = "Exited (" + hexP(event.u.ExitProcess.dwExitCode) + ")";
-      LVITEMA item{};
-      item.iSubItem = 2;
-      item.pszText = const_cast<char*>(status.c_str());
-      SendMessageA(processesView_, LVM_SETITEMTEXTA, i, reinterpret_cast<LPARAM>(&item));
-      break;
-    }
+    const int row = processes_.findLast(3, pid);
+    if (row >= 0)
+      processes_.set(static_cast<size_t>(row), 2,
+                     "Exited (" + hexP(event.u.ExitProcess.dwExitCode) + ")");
     return;
   }
   // The name the process was registered with.
   const std::string name = record != nullptr ? record->Info : std::string();
-  const std::string number = std::to_string(count + 1);
-  const std::string cells[] = {number, name, "Running", pid};
-  LVITEMA item{};
-  item.mask = LVIF_TEXT;
-  item.iItem = count;
-  item.pszText = const_cast<char*>(cells[0].c_str());
-  const int row = static_cast<int>(
-      SendMessageA(processesView_, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
-  for (int c = 1; c < 4; ++c) {
-    LVITEMA sub{};
-    sub.iSubItem = c;
-    sub.pszText = const_cast<char*>(cells[c].c_str());
-    SendMessageA(processesView_, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&sub));
-  }
+  processes_.append({std::to_string(processes_.size() + 1), name, "Running", pid});
 }
 
 void TostrelForm::noteDll(const DebugEventRecord& event, const TDllInfo* dll) {
@@ -627,34 +617,14 @@ void TostrelForm::noteDll(const DebugEventRecord& event, const TDllInfo* dll) {
                            ? event.u.LoadDll.lpBaseOfDll
                            : event.u.UnloadDll.lpBaseOfDll;
   const std::string handle = hexP(base);
-  const int count = static_cast<int>(SendMessageA(dllsView_, LVM_GETITEMCOUNT, 0, 0));
   if (event.dwDebugEventCode == UNLOAD_DLL_DEBUG_EVENT_CODE) {
-    // The list holds the DLLs loaded now: the latest load at that base goes.
-    for (int i = count - 1; i >= 0; --i)
-      if (listViewText(dllsView_, i, 2) == handle) {
-        SendMessageA(dllsView_, LVM_DELETEITEM, i, 0);
-        break;
-      }
+    // The list holds the DLLs loaded now, in load order: the latest load at that base goes.
+    const int row = dlls_.findLast(2, handle);
+    if (row >= 0) dlls_.erase(static_cast<size_t>(row));
     return;
   }
-  static int32_t loads = 0;
-  ++loads;
-  const std::string number = std::to_string(count + 1);
-  const std::string name = dll != nullptr ? dll->Name : std::string();
-  LVITEMA item{};
-  item.mask = LVIF_TEXT | LVIF_PARAM;
-  item.iItem = count;
-  item.pszText = const_cast<char*>(number.c_str());
-  item.lParam = loads;  // load order: the list is sorted by it
-  const int row = static_cast<int>(
-      SendMessageA(dllsView_, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
-  const std::string* cells[] = {&name, &handle};
-  for (int c = 1; c < 3; ++c) {
-    LVITEMA sub{};
-    sub.iSubItem = c;
-    sub.pszText = const_cast<char*>(cells[c - 1]->c_str());
-    SendMessageA(dllsView_, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&sub));
-  }
+  dlls_.append({std::to_string(dlls_.size() + 1), dll != nullptr ? dll->Name : std::string(),
+                handle});
 }
 
 void TostrelForm::OnStackOverflow(bool flag) {
@@ -772,6 +742,7 @@ LRESULT CALLBACK TostrelForm::windowProc(HWND window, UINT message, WPARAM wPara
 
 bool TostrelForm::onNotify(NMHDR* header, LRESULT& result) {
   if (events_.onNotify(header, result)) return true;
+  if (processes_.onNotify(header, result) || dlls_.onNotify(header, result)) return true;
   if (pages_.onNotify(header)) return true;
   if (header->hwndFrom == events_.handle()) {
     if (header->code == NM_CLICK) {
@@ -885,8 +856,9 @@ LRESULT TostrelForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     case WM_TIMER:
       if (wParam == kFlushTimer) {
-        events_.flush();
+        flushEvents();
         KillTimer(window_, kFlushTimer);
+        flushArmed_ = false;
         return 0;
       }
       break;

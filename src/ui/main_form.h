@@ -16,6 +16,7 @@
 #include "ui/event_list.h"
 #include "ui/pref_settings.h"
 #include "ui/splitter.h"
+#include "ui/text_table.h"
 #include "ui/ui_common.h"
 
 namespace ostrel::ui {
@@ -105,8 +106,12 @@ class TostrelForm {
   HWND callStackList() const { return callStackView_; }
   HWND control(int id) const { return GetDlgItem(window_, id); }
   std::string footerText() const;
-  /// Makes the list show every row appended so far (the view is told at most every 50 ms).
-  void flushEvents() { events_.flush(); }
+  /// Makes the lists show every row added so far (the views are told at most every 50 ms).
+  void flushEvents() {
+    events_.flush();
+    processes_.flush();
+    dlls_.flush();
+  }
 
   // Control ids.
   static constexpr int kToolbar = 100;
@@ -160,6 +165,7 @@ class TostrelForm {
   HWND summaryTabs_ = nullptr;
   HWND processesView_ = nullptr;
   HWND dllsView_ = nullptr;
+  TextTable processes_, dlls_;  // the rows of the two summary lists
   HWND footer_ = nullptr;
   HWND tooltip_ = nullptr;
   HMENU eventMenu_ = nullptr;
@@ -171,8 +177,10 @@ class TostrelForm {
   int eventsWidth_ = -1;
   int pagesHeight_ = 224;
   int callStackHeight_ = 84;
-  // The executable whose map is loaded.
+  // The executable whose map is loaded, and the one whose map was last looked for.
   std::string mapOwner_;
+  std::string mapTriedFor_;
+  bool flushArmed_ = false;  // the flush timer runs
   // The session whose error was shown.
   const TDebugThread* errorShownFor_ = nullptr;
 };

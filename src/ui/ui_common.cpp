@@ -97,4 +97,9 @@ std::string listViewText(HWND listView, int item, int subItem) {
   return buffer;
 }
 
+void copyText(char* buffer, int size, const std::string& text) {
+  if (buffer == nullptr || size <= 0) return;
+  lstrcpynA(buffer, text.c_str(), size);
+}
+
 }  // namespace ostrel::ui

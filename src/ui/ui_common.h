@@ -47,5 +47,7 @@ void centreWindow(HWND window, HWND over);
 
 /// Text of a list view cell.
 std::string listViewText(HWND listView, int item, int subItem);
+/// Copies text into a control's buffer of size chars, cut to fit and always terminated.
+void copyText(char* buffer, int size, const std::string& text);
 
 }  // namespace ostrel::ui

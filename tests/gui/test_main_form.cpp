@@ -147,6 +147,21 @@ TEST_F(MainFormTest, LastChanceRunListsColouredRowsAndResolvesTheCallStack) {
   EXPECT_EQ(form->footerText(), "Map file loaded.");
   EXPECT_TRUE(form->MapLoaded);
 
+  // The summary pages: the sample with its exit code, and the DLLs loaded at its end (the
+  // test DLL the sample loads and frees again is gone).
+  HWND processes = form->control(Form::kProcessesList), dlls = form->control(Form::kDllsList);
+  ASSERT_EQ(SendMessageA(processes, LVM_GETITEMCOUNT, 0, 0), 1);
+  EXPECT_EQ(ui::listViewText(processes, 0, 2), "Exited ($C0000005)");
+  EXPECT_EQ(ui::listViewText(processes, 0, 3), hexP(CurrentDebugThread->MainProcessId));
+  std::string loaded;
+  for (int i = 0; i < SendMessageA(dlls, LVM_GETITEMCOUNT, 0, 0); ++i)
+    loaded += ui::listViewText(dlls, i, 0) + " " + ui::listViewText(dlls, i, 1) + " " +
+              ui::listViewText(dlls, i, 2) + ";";
+  CharLowerA(loaded.data());
+  EXPECT_EQ(loaded.rfind("1 ntdll.dll $", 0), 0u) << loaded;  // in load order
+  EXPECT_NE(loaded.find("kernel32.dll $"), std::string::npos) << loaded;
+  EXPECT_EQ(loaded.find("$10000000"), std::string::npos) << loaded;
+
   // A click on the last-chance row: its page, and its call stack resolved through the map.
   clickRow(last);
   EXPECT_EQ(form->detailPages().currentCode(), 1);
