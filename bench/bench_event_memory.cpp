@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/debug_thread.h"
+#include "event_mix.h"
 #include "fake_platform.h"
 
 namespace {
@@ -52,18 +53,7 @@ int main(int argc, char** argv) {
   DirectSync sync;
   setEnginePlatform(&fake, &sync);
   engineStartup();
-  fake.pokeString(0x100, 0x5000, "a debug string of ordinary length");
-
-  // The event mix of a busy program: strings, threads, DLL loads and unloads.
-  std::vector<DebugEventRecord> mix = {
-      makeDebugString(0x500, 0x600, 0x5000, 34, 0),
-      makeCreateThread(0x500, 0x700, 0x120, 0x7FFDE000, 0x401000),
-      makeExitThread(0x500, 0x700, 0),
-      makeLoadDll(0x500, 0x600, 0, 0x10000000, 0, 0),
-      makeUnloadDll(0x500, 0x600, 0x10000000),
-  };
-  fake.queueEvent(makeCreateProcess(0x500, 0x600, 0x100, 0x104, 0x400000, 0x401000));
-  for (int i = 1; i < count; ++i) fake.queueEvent(mix[static_cast<size_t>(i) % mix.size()]);
+  ostrel::bench::queueBusyMix(fake, count);
 
   long long before = gLive.load();
   long long rssBefore = residentBytes();

@@ -30,6 +30,7 @@ void EventList::create(HWND parent, int id, const Dpi& dpi) {
 void EventList::clear() {
   rows_.clear();
   shown_ = 0;
+  selected_ = -1;
   SendMessageA(view_, LVM_SETITEMCOUNT, 0, 0);
 }
 
@@ -48,9 +49,7 @@ void EventList::flush() {
   if (followEnd) SendMessageA(view_, LVM_ENSUREVISIBLE, shown_ - 1, FALSE);
 }
 
-int EventList::selected() const {
-  return static_cast<int>(SendMessageA(view_, LVM_GETNEXTITEM, -1, LVNI_SELECTED));
-}
+int EventList::selected() const { return selected_; }
 
 report::EventRow EventList::texts(size_t i) const {
   const TDbgEvent& e = *rows_[i].event;
@@ -67,6 +66,17 @@ std::vector<report::EventRow> EventList::allTexts() const {
 bool EventList::onNotify(NMHDR* header, LRESULT& result) {
   if (header->hwndFrom != view_) return false;
   switch (header->code) {
+    case LVN_ITEMCHANGED: {
+      // Followed here: asking an owner-data view for its selection walks all its rows.
+      const auto* change = reinterpret_cast<NMLISTVIEW*>(header);
+      if (!(change->uChanged & LVIF_STATE)) return false;
+      const bool was = change->uOldState & LVIS_SELECTED, is = change->uNewState & LVIS_SELECTED;
+      if (is && change->iItem >= 0)
+        selected_ = change->iItem;
+      else if (was && !is && (change->iItem < 0 || change->iItem == selected_))
+        selected_ = -1;
+      return false;
+    }
     case LVN_GETDISPINFOA: {
       auto* info = reinterpret_cast<NMLVDISPINFOA*>(header);
       LVITEMA& item = info->item;

@@ -47,7 +47,8 @@ class EventList {
  private:
   HWND view_ = nullptr;
   std::vector<Row> rows_;
-  size_t shown_ = 0;  // rows the view knows of
+  size_t shown_ = 0;     // rows the view knows of
+  int selected_ = -1;    // the selected row, as the view's notifications tell it
 };
 
 /// The background colour of a severity: 1 yellow, 2 red, otherwise none (CLR_DEFAULT).

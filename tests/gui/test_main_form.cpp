@@ -250,6 +250,15 @@ TEST_F(MainFormTest, RunThroughTheSelectionDialogAndSaveTheList) {
       std::string::npos);
 }
 
+TEST_F(MainFormTest, TheListGrowsWhileEventsStream) {
+  start("stream 30");
+  // Nothing here tells the view of new rows: only the window's own flush does.
+  EXPECT_TRUE(pumpUntil([&] { return rows() > 100; }));
+  EXPECT_TRUE(form->IsStarted);
+  form->stopActionExecute();
+  EXPECT_TRUE(waitForEnd());
+}
+
 TEST_F(MainFormTest, ASessionThatFailsSaysWhy) {
   start("", logs + "\\missing.exe");
   ASSERT_TRUE(pumpUntil([] { return CurrentDebugThread && CurrentDebugThread->Finished(); }));
