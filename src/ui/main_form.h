@@ -106,7 +106,8 @@ class TostrelForm {
   HWND callStackList() const { return callStackView_; }
   HWND control(int id) const { return GetDlgItem(window_, id); }
   std::string footerText() const;
-  /// Makes the lists show every row added so far (the views are told at most every 50 ms).
+  /// Makes the lists show every row added so far (the views are told every 50 ms or more,
+  /// depending on what telling them costs).
   void flushEvents() {
     events_.flush();
     processes_.flush();
@@ -181,6 +182,7 @@ class TostrelForm {
   std::string mapOwner_;
   std::string mapTriedFor_;
   bool flushArmed_ = false;  // the flush timer runs
+  UINT flushInterval_ = 50;  // ms from the first unlisted row to the next flush
   // The session whose error was shown.
   const TDebugThread* errorShownFor_ = nullptr;
 };
