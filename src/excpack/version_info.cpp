@@ -191,6 +191,8 @@ std::string AppVersionBlock::number(int kind) const {
   return out;
 }
 
+const AppVersionBlock& appVersionBlock() { return programBlock(); }
+
 void loadAppVersionBlock() {
   ExcPkgSystem& system = getExcPkgSystem();
   std::string path = system.exePath();

@@ -101,5 +101,7 @@ void loadAppVersionBlock();
 void freeAppVersionBlock();
 std::string appVersionValue(std::string_view name);
 std::string appVersionNumber(int kind);
+/// The program-wide reader itself.
+const AppVersionBlock& appVersionBlock();
 
 }  // namespace ostrel::excpack

@@ -9,6 +9,7 @@
 #include "common/format.h"
 #include "mapfile/map.h"
 #include "mapfile/map_feedback.h"
+#include "ui/about_form.h"
 #include "ui/event_save.h"
 #include "ui/process_list.h"
 #include "ui/select_app.h"
@@ -488,9 +489,7 @@ void TostrelForm::settingsActionExecute() {
 
 void TostrelForm::exitActionExecute() { SendMessageA(window_, WM_CLOSE, 0, 0); }
 
-void TostrelForm::aboutActionExecute() {
-  // The about box comes with the program's version block display.
-}
+void TostrelForm::aboutActionExecute() { showAbout(window_); }
 
 void TostrelForm::helpActionExecute() {
   char exe[MAX_PATH] = {};

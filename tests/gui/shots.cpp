@@ -205,6 +205,7 @@ int main(int argc, char** argv) {
       CloseHandle(child.hProcess);
     }
     shootDialog(form, Form::settingsAction, "preferences", IDOK);  // "Ok" is its only way out
+    shootDialog(form, Form::aboutAction, "about", IDOK);
     SendMessageA(form.handle(), WM_CLOSE, 0, 0);
   }
   ui::setUiDialogs(nullptr);

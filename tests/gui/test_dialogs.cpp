@@ -1,4 +1,4 @@
-// The main window's three modal dialogs, shown for real and driven by messages.
+// The main window's modal dialogs, shown for real and driven by messages.
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h, which it needs
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "gui_support.h"
+#include "platform/win32/win32_host_system.h"
+#include "ui/about_form.h"
 #include "ui/pref_settings.h"
 #include "ui/process_list.h"
 #include "ui/select_app.h"
@@ -258,6 +260,51 @@ TEST_F(DialogsTest, PreferencesLimitTheStackDepth) {
     EXPECT_TRUE(settings.DispCallStackOnBreak);
     EXPECT_FALSE(settings.LoadMap);
   }
+}
+
+TEST_F(DialogsTest, AboutBoxShowsTheVersionBlockAndTheLadyBugAnswersClicks) {
+  // The version block of the window program itself.
+  Win32HostSystem system;
+  std::string exe = OSTREL_EXE;
+  if (!exe.empty() && exe[0] == '/') exe = "Z:" + exe;
+  excpack::AppVersionBlock block;
+  block.load(exe, system.versionBlock(exe));
+  ASSERT_TRUE(block.available());
+  DialogScript script({[](HWND d) {
+    EXPECT_EQ(text(d), "About Ostrel");
+    EXPECT_EQ(itemText(d, ui::TostrelAboutForm::kTitleLabel), "Ostrel");
+    EXPECT_EQ(itemText(d, ui::TostrelAboutForm::kVersionLabel), "ver " OSTREL_VERSION);
+    // The copyright line up to the word "author".
+    EXPECT_EQ(itemText(d, ui::TostrelAboutForm::kCopyrightLabel),
+              "Copyright (c) 2026 the Ostrel project\r\n");
+    HWND bug = GetDlgItem(d, ui::TostrelAboutForm::kLadyBugImage);
+    EXPECT_NE(SendMessageA(bug, STM_GETICON, 0, 0), 0);
+    SendMessageA(bug, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+    SendMessageA(bug, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+    SendMessageA(bug, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(4, 4));
+    SendMessageA(bug, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+    pressKey(VK_ESCAPE);
+  }});
+  ui::showAbout(nullptr, block);
+  EXPECT_TRUE(script.done());
+  ASSERT_GE(dialogs.boxes.size(), 2u);
+  EXPECT_EQ(dialogs.boxes[0].text, "This is not a real Lady bug! Don't you?");
+  EXPECT_EQ(dialogs.boxes[0].kind, ui::BoxKind::Plain);
+  EXPECT_EQ(dialogs.boxes.back().text, "What is a problem with this bug picture?");
+  EXPECT_EQ(dialogs.boxes.back().kind, ui::BoxKind::Information);
+}
+
+TEST_F(DialogsTest, AboutBoxWithoutAVersionBlockKeepsItsDesignTexts) {
+  const excpack::AppVersionBlock none;
+  DialogScript script({[](HWND d) {
+    EXPECT_EQ(itemText(d, ui::TostrelAboutForm::kTitleLabel), "Ostrel");
+    EXPECT_EQ(itemText(d, ui::TostrelAboutForm::kVersionLabel), "");
+    EXPECT_EQ(itemText(d, ui::TostrelAboutForm::kCopyrightLabel),
+              "Copyright (c) 2026 the Ostrel authors");
+    click(d, IDOK);
+  }});
+  ui::showAbout(nullptr, none);
+  EXPECT_TRUE(script.done());
 }
 
 }  // namespace
