@@ -7,7 +7,7 @@ source "$here/env.sh"
 
 packages=(wine wine32:i386 mingw-w64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
           xvfb xauth x11-apps imagemagick fonts-wine googletest libgtest-dev cmake ninja-build
-          g++ clang libclang-rt-14-dev python3)
+          g++ clang libclang-rt-14-dev python3 fp-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -2,8 +2,9 @@
 # Builds and tests what CI checks, stage by stage, and tells how long each stage took:
 # the fuzz targets for a bounded time, the native libraries under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the engine under ThreadSanitizer, the benchmarks (built,
-# not run), and the Windows build under Wine. Every stage runs even when an earlier one
-# failed (a preset's tests only after its build); the exit code is 1 if any failed.
+# not run), the Windows build under Wine, and the release zip with a check of its
+# contents. Every stage runs even when an earlier one failed (a preset's tests only after
+# its build); the exit code is 1 if any failed.
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 cd "$here/.."
@@ -44,6 +45,7 @@ wineserver -p >/dev/null 2>&1 </dev/null || true
 reruns_log=build/win32/wine-test-reruns.log
 rm -f "$reruns_log"
 stage "win32 build" build win32 && stage "win32 tests" run_tests win32
+stage release env OSTREL_SKIP_DEPS=1 "$here/release.sh"
 reruns=0
 [ -f "$reruns_log" ] && reruns=$(wc -l <"$reruns_log")
 echo "Wine test programs run a second time (passed, then Wine died while ending): $reruns"

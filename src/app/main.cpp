@@ -1,8 +1,10 @@
 // ostrel.exe: start-up in the documented order, the message loop, and the shutdown.
 //
 //   ostrel.exe [--errdir DIR] [--run EXE [ARGS...]]
+//   ostrel.exe LOGFILE.err
 // With --run the window starts debugging EXE at once, as if the selection dialog had been
-// confirmed with these entries (the log folder defaults to the current folder).
+// confirmed with these entries (the log folder defaults to the current folder). A stored
+// exception log opens in the call stack window (so that a log can be double-clicked).
 #include <windows.h>
 // after windows.h, which they need
 #include <commctrl.h>
@@ -22,8 +24,12 @@ namespace {
 
 struct StartRequest {
   bool run = false;
-  std::string exe, parameters, errorDir = ".";
+  std::string exe, parameters, errorDir = ".", log;
 };
+
+bool endsWithErr(const std::string& arg) {
+  return arg.size() > 4 && lstrcmpiA(arg.c_str() + arg.size() - 4, ".err") == 0;
+}
 
 StartRequest parseArguments(int argc, char** argv) {
   StartRequest request;
@@ -36,6 +42,8 @@ StartRequest parseArguments(int argc, char** argv) {
       request.exe = argv[++i];
       for (++i; i < argc; ++i)
         request.parameters += (request.parameters.empty() ? "" : " ") + std::string(argv[i]);
+    } else if (endsWithErr(arg)) {
+      request.log = arg;
     }
   }
   return request;
@@ -64,6 +72,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     form.OnClosed = [] { PostQuitMessage(0); };
     if (!form.create()) return 1;
     form.show(showCommand);
+    if (!request.log.empty()) form.openLog(request.log);
     if (request.run) {
       form.TargetPath = request.exe;
       form.TargetParams = request.parameters;

@@ -10,6 +10,7 @@
 #include "mapfile/map.h"
 #include "mapfile/map_feedback.h"
 #include "ui/about_form.h"
+#include "ui/call_stack_form.h"
 #include "ui/event_save.h"
 #include "ui/process_list.h"
 #include "ui/select_app.h"
@@ -274,6 +275,7 @@ void TostrelForm::createControls() {
 
   eventMenu_ = CreatePopupMenu();
   AppendMenuA(eventMenu_, MF_STRING, kSaveCommand, "Save");
+  AppendMenuA(eventMenu_, MF_STRING, kOpenLogCommand, "Open exception log...");
 }
 
 void TostrelForm::layout() {
@@ -479,7 +481,17 @@ void TostrelForm::stopActionExecute() {
 }
 
 void TostrelForm::displayActionExecute() {
-  // The call stack window comes with the stored log's viewer.
+  if (!CurrentDebugThread) return;
+  const TLastChanceResults stored = CurrentDebugThread->lastChanceResults();
+  TdisplayCallStackForm::showCallStack(window_, stored.ErrorLogName, stored.StackModules);
+}
+
+void TostrelForm::openLog(const std::string& path) {
+  TdisplayCallStackForm::showCallStack(window_, path, "");
+}
+
+void TostrelForm::openLogExecute() {
+  if (auto path = uiDialogs().openFile(window_, "Exception log|*.err")) openLog(*path);
 }
 
 void TostrelForm::settingsActionExecute() {
@@ -829,6 +841,10 @@ LRESULT TostrelForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       if (id == kSaveCommand) {
         saveEvents();
+        return 0;
+      }
+      if (id == kOpenLogCommand) {
+        openLogExecute();
         return 0;
       }
       if (HIWORD(wParam) == kSplitterMoved) {

@@ -99,6 +99,10 @@ class TostrelForm {
   void showEventDetails();
   /// The event list's "Save" command.
   void saveEvents();
+  /// The call stack window for any stored log: the one at path, or ("Open exception
+  /// log..." in the event list's menu) one the user picks.
+  void openLog(const std::string& path);
+  void openLogExecute();
 
   // --- read by tests and screenshots ---
   EventList& eventList() { return events_; }
@@ -140,6 +144,7 @@ class TostrelForm {
   static constexpr int kCallStackGroup = 122;
   static constexpr int kFirstActionId = 1000;
   static constexpr int kSaveCommand = 2000;
+  static constexpr int kOpenLogCommand = 2001;
 
  private:
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -190,6 +190,7 @@ int main(int argc, char** argv) {
     // The debuggee has ended; Stop makes Run and Attach available again.
     form.stopActionExecute();
     ShowWindow(form.handle(), SW_HIDE);
+    shootDialog(form, Form::displayAction, "call-stack-window", IDOK);
     shootDialog(form, Form::runAction, "select-application");
     // A program of the user's own to attach to, for the process list.
     STARTUPINFOA startup{};

@@ -5,6 +5,7 @@
 #include <commctrl.h>
 
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "gui_support.h"
 #include "platform/win32/win32_host_system.h"
 #include "ui/about_form.h"
+#include "ui/call_stack_form.h"
 #include "ui/pref_settings.h"
 #include "ui/process_list.h"
 #include "ui/select_app.h"
@@ -305,6 +307,51 @@ TEST_F(DialogsTest, AboutBoxWithoutAVersionBlockKeepsItsDesignTexts) {
   }});
   ui::showAbout(nullptr, none);
   EXPECT_TRUE(script.done());
+}
+
+TEST_F(DialogsTest, CallStackWindowWithoutALogOrWithABadOne) {
+  using ui::TdisplayCallStackForm;
+  const std::string folder = freshFolder("callstack");
+  auto panes = [](HWND d) {
+    return itemText(d, TdisplayCallStackForm::kMessageMemo) + "|" +
+           std::to_string(SendMessageA(GetDlgItem(d, TdisplayCallStackForm::kCallStackListView),
+                                       LVM_GETITEMCOUNT, 0, 0));
+  };
+  // No log stored yet: the window opens empty, without a word.
+  {
+    DialogScript script({[&](HWND d) {
+      EXPECT_EQ(text(d), "Display call stack");
+      EXPECT_EQ(panes(d), "|0");
+      EXPECT_EQ(itemText(d, TdisplayCallStackForm::kUnitsLabel), "?");
+      pressKey(VK_ESCAPE);
+    }});
+    TdisplayCallStackForm::showCallStack(nullptr, "", "");
+    EXPECT_TRUE(script.done());
+    EXPECT_TRUE(dialogs.boxes.empty());
+  }
+  // A file that is no log: its error, then the window with empty panes.
+  const std::string notALog = folder + "\\notes.err";
+  {
+    std::ofstream(notALog) << "just some notes\n";
+    DialogScript script({[&](HWND d) {
+      EXPECT_EQ(panes(d), "|0");
+      click(d, IDOK);
+    }});
+    TdisplayCallStackForm::showCallStack(nullptr, notALog, "");
+    EXPECT_TRUE(script.done());
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, "Can not convert string to component!");
+    EXPECT_EQ(dialogs.boxes[0].kind, ui::BoxKind::Error);
+  }
+  // A file that cannot be read: the error names it and no window opens.
+  {
+    const std::string missing = folder + "\\missing.err";
+    DialogScript script({[](HWND d) { click(d, IDOK); }});
+    TdisplayCallStackForm::showCallStack(nullptr, missing, "");
+    EXPECT_FALSE(script.done());
+    ASSERT_EQ(dialogs.boxes.size(), 2u);
+    EXPECT_NE(dialogs.boxes[1].text.find(missing), std::string::npos) << dialogs.boxes[1].text;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <fstream>
+#include <cstring>
 #include <iterator>
 #include <memory>
 
@@ -13,6 +14,7 @@
 #include "debuggee_codes.h"
 #include "engine/debug_thread.h"
 #include "gui_support.h"
+#include "ui/call_stack_form.h"
 #include "mapfile/map.h"
 #include "platform/win32/win32_host_system.h"
 #include "platform/win32/win32_platform.h"
@@ -181,6 +183,38 @@ TEST_F(MainFormTest, LastChanceRunListsColouredRowsAndResolvesTheCallStack) {
             std::to_string(entries) + " Call Stack Entrie(s)");
 }
 
+TEST_F(MainFormTest, DisplayShowsTheStoredLogResolvedThroughTheMap) {
+  ASSERT_TRUE(runToEnd("deep-av"));
+  ASSERT_TRUE(form->actionEnabled(Form::displayAction));
+  std::vector<std::string> rows;
+  std::string memo;
+  DialogScript script({[&](HWND d) {
+    HWND list = GetDlgItem(d, ui::TdisplayCallStackForm::kCallStackListView);
+    for (int i = 0; i < SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); ++i) {
+      std::string row;
+      for (int c = 0; c < 6; ++c) row += ui::listViewText(list, i, c) + "|";
+      rows.push_back(row);
+    }
+    memo = text(GetDlgItem(d, ui::TdisplayCallStackForm::kMessageMemo));
+    SendMessageA(d, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  }});
+  SendMessageA(form->handle(), WM_COMMAND, Form::kFirstActionId + Form::displayAction, 0);
+  ASSERT_TRUE(script.done());
+  EXPECT_NE(memo.find("\r\nGLOBAL INFORMATIONS\r\n"), std::string::npos) << memo;
+  EXPECT_NE(memo.find("\tException code: "), std::string::npos);
+  // The error address in the routine that faulted, the separator, then the stored stack
+  // with the modules captured with it.
+  ASSERT_GE(rows.size(), 3u);
+  EXPECT_EQ(rows[0].rfind("E:|$", 0), 0u) << rows[0];
+  EXPECT_NE(rows[0].find("|faultingRoutine|"), std::string::npos) << rows[0];
+  EXPECT_EQ(rows[1], "||||||");
+  bool outer = false;
+  for (size_t i = 2; i < rows.size(); ++i)
+    outer = outer || (rows[i].find("|dbg_sample.exe|") != std::string::npos &&
+                      rows[i].find("|outerRoutine|") != std::string::npos);
+  EXPECT_TRUE(outer);
+}
+
 TEST_F(MainFormTest, ActionStatesFollowRunSuspendResumeAndStop) {
   auto states = [&] {
     std::string s;
@@ -267,6 +301,31 @@ TEST_F(MainFormTest, ASessionThatFailsSaysWhy) {
   EXPECT_EQ(dialogs.boxes[0].kind, ui::BoxKind::Warning);
   EXPECT_EQ(form->footerText(), dialogs.boxes[0].text);
   EXPECT_FALSE(form->IsStarted);
+}
+
+TEST_F(MainFormTest, HelpOpensTheHelpFileBesideTheProgram) {
+  char exe[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  const std::string help = std::string(exe).substr(0, std::strlen(exe) - 4) + ".chm";
+  DeleteFileA(help.c_str());
+  SendMessageA(form->handle(), WM_COMMAND, Form::kFirstActionId + Form::helpAction, 0);
+  ASSERT_EQ(dialogs.boxes.size(), 1u);
+  EXPECT_EQ(dialogs.boxes[0].text, help + "\rnot available - sorry!");
+
+  // The help file built for ostrel.exe, as if it were this program's.
+  std::string built = OSTREL_HELP;
+  if (!built.empty() && built[0] == '/') built = "Z:" + built;
+  ASSERT_TRUE(CopyFileA(built.c_str(), help.c_str(), FALSE)) << built;
+  SendMessageA(form->handle(), WM_COMMAND, Form::kFirstActionId + Form::helpAction, 0);
+  HWND viewer = nullptr;
+  EXPECT_TRUE(pumpUntil([&] { return (viewer = FindWindowA("HH Parent", nullptr)) != nullptr; }));
+  EXPECT_EQ(dialogs.boxes.size(), 1u);  // no error this time
+  if (viewer != nullptr) {
+    EXPECT_EQ(text(viewer), "Ostrel Help");
+    PostMessageA(viewer, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(pumpUntil([&] { return !IsWindow(viewer); }));
+  }
+  DeleteFileA(help.c_str());
 }
 
 TEST_F(MainFormTest, CancelledAttachLeavesTheActionsAsTheyWere) {
