@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "excpack/er_ce5_tools.h"
 #include "gui_support.h"
 #include "platform/win32/win32_host_system.h"
+#include "report/program_lifetime.h"
 #include "ui/about_form.h"
 #include "ui/call_stack_form.h"
 #include "ui/pref_settings.h"
@@ -311,6 +313,8 @@ TEST_F(DialogsTest, AboutBoxWithoutAVersionBlockKeepsItsDesignTexts) {
 
 TEST_F(DialogsTest, CallStackWindowWithoutALogOrWithABadOne) {
   using ui::TdisplayCallStackForm;
+  Win32HostSystem system;
+  report::PackageLifetime package(system);  // the logs' cipher, as the program sets it up
   const std::string folder = freshFolder("callstack");
   auto panes = [](HWND d) {
     return itemText(d, TdisplayCallStackForm::kMessageMemo) + "|" +
@@ -351,6 +355,38 @@ TEST_F(DialogsTest, CallStackWindowWithoutALogOrWithABadOne) {
     EXPECT_FALSE(script.done());
     ASSERT_EQ(dialogs.boxes.size(), 2u);
     EXPECT_NE(dialogs.boxes[1].text.find(missing), std::string::npos) << dialogs.boxes[1].text;
+  }
+  auto logOf = [&](excpack::TComponent& component, const std::string& name) {
+    const std::string path = folder + "\\" + name;
+    std::ofstream(path, std::ios::binary)
+        << excpack::EncryptText(excpack::ComponentToString(component)) << "\r\n";
+    return path;
+  };
+  // A log of another component: its error, and empty panes.
+  {
+    excpack::TAppInfo app;
+    app.SetApplicationName("x.exe");
+    DialogScript script({[&](HWND d) {
+      EXPECT_EQ(panes(d), "|0");
+      click(d, IDOK);
+    }});
+    TdisplayCallStackForm::showCallStack(nullptr, logOf(app, "app.err"), "");
+    EXPECT_TRUE(script.done());
+    ASSERT_EQ(dialogs.boxes.size(), 3u);
+    EXPECT_EQ(dialogs.boxes[2].text, "Component is not TExceptionPack component!");
+  }
+  // A real package while no map is loaded: the report, and the separator row alone.
+  {
+    excpack::TExceptionPack pack;
+    DialogScript script({[&](HWND d) {
+      const std::string shown = panes(d);
+      EXPECT_NE(shown.find("GLOBAL INFORMATIONS"), std::string::npos);
+      EXPECT_EQ(shown.substr(shown.size() - 2), "|1");
+      click(d, IDOK);
+    }});
+    TdisplayCallStackForm::showCallStack(nullptr, logOf(pack, "pack.err"), "");
+    EXPECT_TRUE(script.done());
+    EXPECT_EQ(dialogs.boxes.size(), 3u);
   }
 }
 

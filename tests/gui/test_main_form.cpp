@@ -213,6 +213,21 @@ TEST_F(MainFormTest, DisplayShowsTheStoredLogResolvedThroughTheMap) {
     outer = outer || (rows[i].find("|dbg_sample.exe|") != std::string::npos &&
                       rows[i].find("|outerRoutine|") != std::string::npos);
   EXPECT_TRUE(outer);
+
+  // The same log picked with "Open exception log...": no module names come with it.
+  dialogs.openAnswers = {CurrentDebugThread->lastChanceResults().ErrorLogName};
+  std::vector<std::string> picked;
+  DialogScript again({[&](HWND d) {
+    HWND list = GetDlgItem(d, ui::TdisplayCallStackForm::kCallStackListView);
+    for (int i = 0; i < SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); ++i)
+      picked.push_back(ui::listViewText(list, i, 2) + "|" + ui::listViewText(list, i, 4));
+    SendMessageA(d, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  }});
+  SendMessageA(form->handle(), WM_COMMAND, Form::kOpenLogCommand, 0);
+  ASSERT_TRUE(again.done());
+  ASSERT_EQ(picked.size(), rows.size());
+  EXPECT_EQ(picked[0], " |faultingRoutine");
+  for (size_t i = 2; i < picked.size(); ++i) EXPECT_EQ(picked[i].rfind("|", 0), 0u) << picked[i];
 }
 
 TEST_F(MainFormTest, ActionStatesFollowRunSuspendResumeAndStop) {
