@@ -36,6 +36,7 @@ ModalDialog::Frame TdisplayCallStackForm::frame() const {
   f.style = WS_CAPTION;  // no title-bar buttons
   f.width = f.minWidth = f.maxWidth = 540;
   f.height = f.minHeight = f.maxHeight = 600;
+  f.centreOnScreen = true;
   return f;
 }
 

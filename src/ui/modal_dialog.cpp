@@ -76,7 +76,7 @@ INT_PTR ModalDialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       SetWindowPos(window_, nullptr, 0, 0, dpi_(f.width), dpi_(f.height),
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
       onCreate();
-      centreWindow(window_, owner_);
+      centreWindow(window_, f.centreOnScreen ? nullptr : owner_);
       PostMessageA(window_, kShownMessage, 0, 0);
       return TRUE;  // the system focuses the first tab stop
     }

@@ -21,6 +21,7 @@ class ModalDialog {
     DWORD style = WS_CAPTION | WS_SYSMENU;
     int width = 0, height = 0;
     int minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
+    bool centreOnScreen = false;  // rather than over the owner
   };
 
   virtual ~ModalDialog() = default;
