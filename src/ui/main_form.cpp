@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "common/format.h"
+#include "excpack/exception_log.h"
 #include "mapfile/map.h"
 #include "mapfile/map_feedback.h"
 #include "ui/about_form.h"
@@ -487,7 +488,35 @@ void TostrelForm::displayActionExecute() {
 }
 
 void TostrelForm::openLog(const std::string& path) {
+  if (!IsStarted && !IsAttached) mapForLog(path);
   TdisplayCallStackForm::showCallStack(window_, path, "");
+}
+
+void TostrelForm::mapForLog(const std::string& path) {
+  // Between sessions a log is resolved through the map of the program it names: beside
+  // that program, or beside the log under the program's name.
+  excpack::ReadLogResult log = excpack::readExceptionLog(path);
+  if (!log.pack || log.pack->AppInfo() == nullptr || !Settings.LoadMap) return;
+  const std::string program = log.pack->AppInfo()->StoredApplicationName();
+  if (program.empty()) return;
+  const size_t slash = path.find_last_of("\\/");
+  const std::string besideLog =
+      (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
+      extractFileName(program);
+  for (const std::string& candidate : {program, besideLog}) {
+    if (MapLoaded && lstrcmpiA(candidate.c_str(), mapOwner_.c_str()) == 0) return;
+    if (!fileExists(replaceExtension(candidate, ".map"))) continue;
+    TMap::releaseMap();
+    MapLoaded = false;
+    mapOwner_.clear();
+    formMapFeedback().program = candidate;
+    if (TMap::loadMapFor(candidate)) {
+      MapLoaded = true;
+      mapOwner_ = candidate;
+      updateWindowText(footer_, "Map file loaded.");
+    }
+    return;
+  }
 }
 
 void TostrelForm::openLogExecute() {

@@ -100,7 +100,8 @@ class TostrelForm {
   /// The event list's "Save" command.
   void saveEvents();
   /// The call stack window for any stored log: the one at path, or ("Open exception
-  /// log..." in the event list's menu) one the user picks.
+  /// log..." in the event list's menu) one the user picks. Between sessions the map of the
+  /// program the log names is loaded for it when there is one.
   void openLog(const std::string& path);
   void openLogExecute();
 
@@ -156,6 +157,7 @@ class TostrelForm {
   void beginSession();
   void clearCallStack();
   void mapStep();
+  void mapForLog(const std::string& path);
   void onClose();
   bool onNotify(NMHDR* header, LRESULT& result);
   void showSummaryPage(int page);

@@ -230,6 +230,30 @@ TEST_F(MainFormTest, DisplayShowsTheStoredLogResolvedThroughTheMap) {
   for (size_t i = 2; i < picked.size(); ++i) EXPECT_EQ(picked[i].rfind("|", 0), 0u) << picked[i];
 }
 
+TEST_F(MainFormTest, ALogOpenedBetweenSessionsIsResolvedThroughItsProgramsMap) {
+  ASSERT_TRUE(runToEnd("deep-av"));
+  const std::string log = CurrentDebugThread->lastChanceResults().ErrorLogName;
+  ASSERT_FALSE(log.empty());
+  // A new start of the window: no map loaded, the log opened as from the command line.
+  SendMessageA(form->handle(), WM_CLOSE, 0, 0);
+  form = std::make_unique<Form>();
+  ASSERT_TRUE(form->create());
+  form->show(SW_SHOWNORMAL);
+  ASSERT_FALSE(form->MapLoaded);
+  std::string routines;
+  DialogScript script({[&](HWND d) {
+    HWND list = GetDlgItem(d, ui::TdisplayCallStackForm::kCallStackListView);
+    for (int i = 0; i < SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); ++i)
+      routines += ui::listViewText(list, i, 4) + ";";
+    SendMessageA(d, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  }});
+  form->openLog(log);
+  ASSERT_TRUE(script.done());
+  EXPECT_NE(routines.find("outerRoutine;"), std::string::npos) << routines;
+  EXPECT_TRUE(form->MapLoaded);
+  EXPECT_EQ(form->footerText(), "Map file loaded.");
+}
+
 TEST_F(MainFormTest, ActionStatesFollowRunSuspendResumeAndStop) {
   auto states = [&] {
     std::string s;
