@@ -1,7 +1,5 @@
 #include "gui_support.h"
 
-#include <tlhelp32.h>
-
 #include <algorithm>
 #include <filesystem>
 
@@ -111,24 +109,6 @@ bool processAlive(uint32_t processId) {
   const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
   CloseHandle(process);
   return alive;
-}
-
-int threadCount() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return -1;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  int count = 0;
-  for (BOOL ok = Thread32First(snapshot, &entry); ok; ok = Thread32Next(snapshot, &entry))
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-  CloseHandle(snapshot);
-  return count;
-}
-
-DWORD handleCount() {
-  DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
-  return count;
 }
 
 }  // namespace ostrel::gtest_gui

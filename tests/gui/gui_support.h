@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "process_counts.h"
 #include "ui/modal_dialog.h"
 #include "ui/ui_dialogs.h"
 
@@ -51,8 +52,8 @@ std::string freshFolder(const std::string& name);
 /// Whether the process still runs.
 bool processAlive(uint32_t processId);
 /// Threads and handles of this process, for leak checks.
-int threadCount();
-DWORD handleCount();
+using wine_test::handleCount;
+using wine_test::threadCount;
 
 // Drives the next dialog shown, step by step inside its modal loop. A step starts only
 // once the dialog has handled what the previous one posted (a thread timer is delivered

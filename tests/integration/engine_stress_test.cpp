@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 // after windows.h, which it needs
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,27 +14,13 @@
 #include "debuggee_codes.h"
 #include "engine/debug_thread.h"
 #include "integration_support.h"
+#include "process_counts.h"
 
 namespace ostrel::itest {
 namespace {
 
-DWORD handleCount() {
-  DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
-  return count;
-}
-
-int threadCount() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return -1;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  int count = 0;
-  for (BOOL ok = Thread32First(snapshot, &entry); ok; ok = Thread32Next(snapshot, &entry))
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-  CloseHandle(snapshot);
-  return count;
-}
+using wine_test::handleCount;
+using wine_test::threadCount;
 
 std::string tempFolder() {
   char path[MAX_PATH] = {};
