@@ -12,44 +12,15 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/win32/win32_host_system.h"
 #include "platform/win32/win32_platform.h"
 #include "platform/win32/window_sync.h"
 #include "report/program_lifetime.h"
 #include "ui/main_form.h"
+#include "ui/start_request.h"
 #include "ui/ui_dialogs.h"
-
-namespace {
-
-struct StartRequest {
-  bool run = false;
-  std::string exe, parameters, errorDir = ".", log;
-};
-
-bool endsWithErr(const std::string& arg) {
-  return arg.size() > 4 && lstrcmpiA(arg.c_str() + arg.size() - 4, ".err") == 0;
-}
-
-StartRequest parseArguments(int argc, char** argv) {
-  StartRequest request;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--errdir" && i + 1 < argc) {
-      request.errorDir = argv[++i];
-    } else if (arg == "--run" && i + 1 < argc) {
-      request.run = true;
-      request.exe = argv[++i];
-      for (++i; i < argc; ++i)
-        request.parameters += (request.parameters.empty() ? "" : " ") + std::string(argv[i]);
-    } else if (endsWithErr(arg)) {
-      request.log = arg;
-    }
-  }
-  return request;
-}
-
-}  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES | ICC_BAR_CLASSES |
@@ -57,7 +28,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
                                                      ICC_UPDOWN_CLASS};
   InitCommonControlsEx(&controls);
   CoInitialize(nullptr);  // the folder browser needs COM on this thread
-  const StartRequest request = parseArguments(__argc, __argv);
+  const ostrel::ui::StartRequest request =
+      ostrel::ui::parseStartRequest(std::vector<std::string>(__argv + 1, __argv + __argc));
 
   ostrel::Win32Platform platform;
   ostrel::Win32HostSystem system;

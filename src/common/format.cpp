@@ -53,4 +53,25 @@ std::string utf16ToCp1252(std::u16string_view text) {
   return out;
 }
 
+std::string quoteArgument(std::string_view argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string_view::npos)
+    return std::string(argument);
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (const char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes count only in front of a quote: there each one is doubled, and the
+    // quote itself gets one more.
+    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(2 * backslashes, '\\');  // before the closing quote
+  quoted += '"';
+  return quoted;
+}
+
 }  // namespace ostrel

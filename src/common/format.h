@@ -15,6 +15,10 @@ std::string hexP(uint32_t value);
 std::string extractFileName(std::string_view path);
 /// Equal texts when ASCII letter case is ignored.
 bool sameText(std::string_view a, std::string_view b);
+/// One argument written so that the Windows command-line rules read it back unchanged:
+/// quoted when it is empty or holds blanks or quotes, backslashes doubled where they
+/// precede a quote.
+std::string quoteArgument(std::string_view argument);
 /// UTF-16 text up to its first zero (or its end) converted to Windows-1252, unmappable
 /// characters as '?'. The portable stand-in for the system ANSI code page.
 std::string utf16ToCp1252(std::u16string_view text);

@@ -81,7 +81,7 @@ void TdisplayCallStackForm::fill() {
   HWND list = item(kCallStackListView);
   SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
   int row = 0;
-  for (const report::StackRow& cells : report::callStackRows(*Pack, globalMap(), ModuleNames)) {
+  for (const report::StackRow& cells : report::callStackRows(*Pack, map_, ModuleNames)) {
     LVITEMA first{};
     first.mask = LVIF_TEXT;
     first.iItem = row;
@@ -123,7 +123,7 @@ bool TdisplayCallStackForm::onCommand(int id, int code, HWND) {
 void TdisplayCallStackForm::closeButtonClick() { end(IDOK); }
 
 void TdisplayCallStackForm::showCallStack(HWND owner, const std::string& path,
-                                          const std::string& moduleNames) {
+                                          const std::string& moduleNames, const TMap* map) {
   std::string content;
   if (!path.empty()) {
     std::optional<std::string> read = excpack::getLogFileStore().read(path);
@@ -135,7 +135,7 @@ void TdisplayCallStackForm::showCallStack(HWND owner, const std::string& path,
   }
   std::vector<std::string> modules;
   if (!moduleNames.empty()) modules = report::splitLines(moduleNames);
-  TdisplayCallStackForm form(path, std::move(content), std::move(modules));
+  TdisplayCallStackForm form(path, std::move(content), std::move(modules), map);
   form.showModal(owner);
 }
 

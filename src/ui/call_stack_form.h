@@ -1,5 +1,5 @@
 // The call stack window: a stored exception log shown as its report and its call stack
-// resolved through the program-wide map.
+// resolved through the map its opener chose for it.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,10 @@
 
 #include "excpack/global_exc_pkg_types.h"
 #include "ui/modal_dialog.h"
+
+namespace ostrel {
+class TMap;
+}
 
 namespace ostrel::ui {
 
@@ -23,13 +27,19 @@ class TdisplayCallStackForm : public ModalDialog {
   static constexpr int kLinesLabel = 105;
 
   /// path: the log to show (empty: the window opens empty); content: what was read from it.
-  TdisplayCallStackForm(std::string path, std::string content, std::vector<std::string> modules)
-      : path_(std::move(path)), content_(std::move(content)), ModuleNames(std::move(modules)) {}
+  /// map: names the log's addresses (nullptr: addresses only); it must outlive the window.
+  TdisplayCallStackForm(std::string path, std::string content, std::vector<std::string> modules,
+                        const TMap* map = nullptr)
+      : path_(std::move(path)),
+        content_(std::move(content)),
+        map_(map),
+        ModuleNames(std::move(modules)) {}
 
   /// Opens the window for the log at path with the module names of its call stack items
-  /// (one per line; may be empty). A log that cannot be read is reported in an error box
-  /// naming it, and no window opens.
-  static void showCallStack(HWND owner, const std::string& path, const std::string& moduleNames);
+  /// (one per line; may be empty), resolved through map. A log that cannot be read is
+  /// reported in an error box naming it, and no window opens.
+  static void showCallStack(HWND owner, const std::string& path, const std::string& moduleNames,
+                            const TMap* map = nullptr);
   void closeButtonClick();
 
  protected:
@@ -42,6 +52,7 @@ class TdisplayCallStackForm : public ModalDialog {
   void fill();
 
   std::string path_, content_;
+  const TMap* map_ = nullptr;
 
  public:
   std::vector<std::string> ModuleNames;

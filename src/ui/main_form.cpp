@@ -376,20 +376,53 @@ TDebugCallbacks TostrelForm::callbackTable() {
   TDebugCallbacks cb;
   cb.OnStackInfo = [this](uint32_t a, uint32_t b, uint32_t c, uint32_t e) {
     OnStackInfo(a, b, c, e);
+    afterNotification();
   };
   cb.OnDebugEvent = [this](int32_t n, const DebugEventRecord& e, TDllInfo* dll,
-                           const std::string& details,
-                           uint8_t severity) { OnDebugEvent(n, e, dll, details, severity); };
-  cb.OnStackOverflow = [this](bool flag) { OnStackOverflow(flag); };
-  cb.OnThreadCount = [this](int32_t n) { OnThreadCount(n); };
-  cb.OnProcessCount = [this](int32_t n) { OnProcessCount(n); };
-  cb.OnLastChance = [this](bool flag) { OnLastChance(flag); };
+                           const std::string& details, uint8_t severity) {
+    OnDebugEvent(n, e, dll, details, severity);
+    afterNotification();
+  };
+  cb.OnStackOverflow = [this](bool flag) {
+    OnStackOverflow(flag);
+    afterNotification();
+  };
+  cb.OnThreadCount = [this](int32_t n) {
+    OnThreadCount(n);
+    afterNotification();
+  };
+  cb.OnProcessCount = [this](int32_t n) {
+    OnProcessCount(n);
+    afterNotification();
+  };
+  cb.OnLastChance = [this](bool flag) {
+    OnLastChance(flag);
+    afterNotification();
+  };
   cb.OnCallStackEntry = [this](int32_t i, const std::string& a, const std::string& m,
                                const std::string& u, const std::string& me, const std::string& l,
-                               uint8_t f) { addCallStackRow(i, a, m, u, me, l, f); };
-  cb.OnWarning = [this](const std::string& text) { OnWarning(text); };
-  cb.OnExceptionCount = [this](int32_t n) { OnExceptionCount(n); };
+                               uint8_t f) {
+    addCallStackRow(i, a, m, u, me, l, f);
+    afterNotification();
+  };
+  cb.OnWarning = [this](const std::string& text) {
+    OnWarning(text);
+    afterNotification();
+  };
+  cb.OnExceptionCount = [this](int32_t n) {
+    OnExceptionCount(n);
+    afterNotification();
+  };
   return cb;
+}
+
+void TostrelForm::afterNotification() {
+  // A box shown by a notification runs a message loop of its own; a close that came
+  // through it waits until the notification has returned, since the session cannot be
+  // stopped or detached from inside one of its own notifications.
+  if (!closePending_ || window_ == nullptr) return;
+  closePending_ = false;
+  PostMessageA(window_, WM_CLOSE, 0, 0);
 }
 
 void TostrelForm::beginSession() {
@@ -400,8 +433,13 @@ void TostrelForm::beginSession() {
     CurrentDebugThread->Terminate();
     CurrentDebugThread->WaitFor();
   }
+  ++sessionSerial_;
   events_.clear();
   clearCallStack();
+  CallStackCount = 0;  // the caption follows with the first row
+  dllLoads_ = 0;
+  // An error text of the last session gives way to the map status.
+  updateWindowText(footer_, mapStatus_);
   mapTriedFor_.clear();
   if (DebugEvents) DebugEvents->ClearEvents();
   processes_.clear();
@@ -422,7 +460,11 @@ void TostrelForm::startRun() {
   beginSession();
   DebugRun(
       TargetPath, TargetParams, ErrorLogPath, callbackTable(),
-      [this](TDebugThread& s) { debugThreadTerminated(s); }, Settings.DispCallStackOnBreak);
+      [this](TDebugThread& s) {
+        debugThreadTerminated(s);
+        afterNotification();
+      },
+      Settings.DispCallStackOnBreak);
 }
 
 void TostrelForm::attachActionExecute() {
@@ -447,7 +489,11 @@ void TostrelForm::startAttach() {
   beginSession();
   DebugAttach(
       "", ErrorLogPath, AttachedPid, callbackTable(),
-      [this](TDebugThread& s) { debugThreadTerminated(s); }, Settings.DispCallStackOnBreak);
+      [this](TDebugThread& s) {
+        debugThreadTerminated(s);
+        afterNotification();
+      },
+      Settings.DispCallStackOnBreak);
 }
 
 void TostrelForm::suspendActionExecute() {
@@ -484,39 +530,45 @@ void TostrelForm::stopActionExecute() {
 void TostrelForm::displayActionExecute() {
   if (!CurrentDebugThread) return;
   const TLastChanceResults stored = CurrentDebugThread->lastChanceResults();
-  TdisplayCallStackForm::showCallStack(window_, stored.ErrorLogName, stored.StackModules);
+  TdisplayCallStackForm::showCallStack(window_, stored.ErrorLogName, stored.StackModules,
+                                       MapLoaded ? globalMap() : nullptr);
 }
 
 void TostrelForm::openLog(const std::string& path) {
-  if (!IsStarted && !IsAttached) mapForLog(path);
-  TdisplayCallStackForm::showCallStack(window_, path, "");
+  TdisplayCallStackForm::showCallStack(window_, path, "", mapForLog(path));
 }
 
-void TostrelForm::mapForLog(const std::string& path) {
-  // Between sessions a log is resolved through the map of the program it names: beside
-  // that program, or beside the log under the program's name.
+const TMap* TostrelForm::mapForLog(const std::string& path) {
+  // A log is resolved through the map of the program it names: beside that program, or
+  // beside the log under the program's name. A log without a program name gets no map:
+  // another program's names would be wrong ones.
   excpack::ReadLogResult log = excpack::readExceptionLog(path);
-  if (!log.pack || log.pack->AppInfo() == nullptr || !Settings.LoadMap) return;
+  if (!log.pack || log.pack->AppInfo() == nullptr) return nullptr;
   const std::string program = log.pack->AppInfo()->StoredApplicationName();
-  if (program.empty()) return;
+  if (program.empty()) return nullptr;
+  if (MapLoaded && lstrcmpiA(program.c_str(), mapOwner_.c_str()) == 0) return globalMap();
+  if (!Settings.LoadMap) return nullptr;
   const size_t slash = path.find_last_of("\\/");
   const std::string besideLog =
       (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
       extractFileName(program);
   for (const std::string& candidate : {program, besideLog}) {
-    if (MapLoaded && lstrcmpiA(candidate.c_str(), mapOwner_.c_str()) == 0) return;
-    if (!fileExists(replaceExtension(candidate, ".map"))) continue;
-    TMap::releaseMap();
-    MapLoaded = false;
-    mapOwner_.clear();
+    if (MapLoaded && lstrcmpiA(candidate.c_str(), mapOwner_.c_str()) == 0) return globalMap();
+    if (logMap_ && lstrcmpiA(candidate.c_str(), logMapOwner_.c_str()) == 0) return logMap_.get();
+    const std::string mapFile = replaceExtension(candidate, ".map");
+    if (!fileExists(mapFile)) continue;
+    // The session's map stays as it is; the log's own map replaces the last log's.
+    logMap_.reset();
+    logMapOwner_.clear();
     formMapFeedback().program = candidate;
-    if (TMap::loadMapFor(candidate)) {
-      MapLoaded = true;
-      mapOwner_ = candidate;
-      updateWindowText(footer_, "Map file loaded.");
-    }
-    return;
+    auto map = std::make_unique<TMap>(mapFile);
+    if (!map->loadSymbols()) return nullptr;
+    map->ProgramName = candidate;
+    logMap_ = std::move(map);
+    logMapOwner_ = candidate;
+    return logMap_.get();
   }
+  return nullptr;
 }
 
 void TostrelForm::openLogExecute() {
@@ -559,6 +611,7 @@ void TostrelForm::onClose() {
   // Nothing of the session may reach this window once it is gone.
   if (CurrentDebugThread) CurrentDebugThread->Mute();
   TMap::releaseMap();
+  logMap_.reset();
   MapLoaded = false;
   DestroyWindow(window_);
 }
@@ -603,7 +656,7 @@ void TostrelForm::mapStep() {
     mapOwner_.clear();
   }
   if (!Settings.LoadMap) {
-    updateWindowText(footer_, "Map file not loaded.");
+    setMapStatus("Map file not loaded.");
     return;
   }
   // One attempt per executable and session: a program without a map would otherwise look
@@ -618,10 +671,15 @@ void TostrelForm::mapStep() {
   if (!program.empty() && TMap::loadMapFor(program)) {
     MapLoaded = true;
     mapOwner_ = program;
-    updateWindowText(footer_, "Map file loaded.");
+    setMapStatus("Map file loaded.");
   } else {
-    updateWindowText(footer_, "Map file can't loaded.");
+    setMapStatus("Map file can't loaded.");
   }
+}
+
+void TostrelForm::setMapStatus(const std::string& text) {
+  mapStatus_ = text;
+  updateWindowText(footer_, text);
 }
 
 void TostrelForm::OnDebugEvent(int32_t number, const DebugEventRecord& event, TDllInfo* dll,
@@ -664,7 +722,7 @@ void TostrelForm::noteDll(const DebugEventRecord& event, const TDllInfo* dll) {
     if (row >= 0) dlls_.erase(static_cast<size_t>(row));
     return;
   }
-  dlls_.append({std::to_string(dlls_.size() + 1), dll != nullptr ? dll->Name : std::string(),
+  dlls_.append({std::to_string(++dllLoads_), dll != nullptr ? dll->Name : std::string(),
                 handle});
 }
 
@@ -703,8 +761,8 @@ void TostrelForm::debugThreadTerminated(TDebugThread& sender) {
   IsAttached = false;
   // A session that ended with an error says so instead of ending silently (the text is
   // there at the second call, when the loop has ended).
-  if (sender.ErrorText.empty() || errorShownFor_ == &sender) return;
-  errorShownFor_ = &sender;
+  if (sender.ErrorText.empty() || errorShownFor_ == sessionSerial_) return;
+  errorShownFor_ = sessionSerial_;
   updateWindowText(footer_, sender.ErrorText);
   uiDialogs().messageBox(window_, sender.ErrorText, BoxKind::Warning);
 }
@@ -929,6 +987,10 @@ LRESULT TostrelForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     }
     case WM_CLOSE:
+      if (CurrentDebugThread && CurrentDebugThread->InsideOwnNotification()) {
+        closePending_ = true;
+        return 0;
+      }
       onClose();
       return 0;
     case WM_DESTROY:

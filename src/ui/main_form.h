@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "engine/debug_thread.h"
@@ -18,6 +19,10 @@
 #include "ui/splitter.h"
 #include "ui/text_table.h"
 #include "ui/ui_common.h"
+
+namespace ostrel {
+class TMap;
+}
 
 namespace ostrel::ui {
 
@@ -100,8 +105,9 @@ class TostrelForm {
   /// The event list's "Save" command.
   void saveEvents();
   /// The call stack window for any stored log: the one at path, or ("Open exception
-  /// log..." in the event list's menu) one the user picks. Between sessions the map of the
-  /// program the log names is loaded for it when there is one.
+  /// log..." in the event list's menu) one the user picks. The log is resolved through the
+  /// map of the program it names (the session's own map when it is that program's); the
+  /// session's map and the footer stay as they are.
   void openLog(const std::string& path);
   void openLogExecute();
 
@@ -157,7 +163,11 @@ class TostrelForm {
   void beginSession();
   void clearCallStack();
   void mapStep();
-  void mapForLog(const std::string& path);
+  /// The map that names the addresses of the log at path, nullptr when there is none.
+  const TMap* mapForLog(const std::string& path);
+  void setMapStatus(const std::string& text);
+  /// Runs after each notification: a close asked for while it ran is posted again.
+  void afterNotification();
   void onClose();
   bool onNotify(NMHDR* header, LRESULT& result);
   void showSummaryPage(int page);
@@ -190,8 +200,19 @@ class TostrelForm {
   std::string mapTriedFor_;
   bool flushArmed_ = false;  // the flush timer runs
   UINT flushInterval_ = 50;  // ms from the first unlisted row to the next flush
-  // The session whose error was shown.
-  const TDebugThread* errorShownFor_ = nullptr;
+  // The footer's map status, shown again when a session starts after an error text.
+  std::string mapStatus_ = "|";
+  // Maps of logs opened by the user, kept apart from the session's: the last one loaded
+  // and the program it belongs to.
+  std::unique_ptr<TMap> logMap_;
+  std::string logMapOwner_;
+  // Sessions are numbered as they start; the one whose error was shown.
+  uint64_t sessionSerial_ = 0;
+  uint64_t errorShownFor_ = 0;
+  // DLL loads of the session so far (the DLLs page numbers its rows by it).
+  int32_t dllLoads_ = 0;
+  // A WM_CLOSE arrived inside a notification of the session; it is posted again after it.
+  bool closePending_ = false;
 };
 
 }  // namespace ostrel::ui

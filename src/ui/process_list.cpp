@@ -256,8 +256,16 @@ bool TprocessListForm::onCommand(int id, int code, HWND) {
 }
 
 bool TprocessListForm::onNotify(NMHDR* header, LRESULT& result) {
-  if (header->hwndFrom != processListView || header->code != static_cast<UINT>(NM_CLICK))
+  if (header->hwndFrom != processListView) return false;
+  // The pick follows the selection however it was made: a click, the arrow keys, typing.
+  if (header->code == static_cast<UINT>(LVN_ITEMCHANGED)) {
+    const auto* change = reinterpret_cast<const NMLISTVIEW*>(header);
+    if ((change->uChanged & LVIF_STATE) && (change->uNewState & LVIS_SELECTED) &&
+        !(change->uOldState & LVIS_SELECTED))
+      processListViewClick();
     return false;
+  }
+  if (header->code != static_cast<UINT>(NM_CLICK)) return false;
   processListViewClick();
   result = 0;
   return true;

@@ -108,7 +108,8 @@ int threads(int count) {
   return kExitThreads;
 }
 
-int dllCycles(int count) {
+// Loads and frees the test DLL count times; with keep it loads it once more and keeps it.
+int dllCycles(int count, bool keep) {
   using ValueFn = int(WINAPI*)(int);
   for (int i = 0; i < count; ++i) {
     HMODULE dll = LoadLibraryA(kTestDllName);
@@ -118,7 +119,7 @@ int dllCycles(int count) {
     if (fn == nullptr || fn(i) != i + 1) return kExitFailure;
     FreeLibrary(dll);
   }
-  return kExitDllCycles;
+  return keep && LoadLibraryA(kTestDllName) == nullptr ? kExitFailure : kExitDllCycles;
 }
 
 int startChild() {
@@ -179,6 +180,14 @@ int stream(int seconds) {
   return kExitSleep;
 }
 
+// Each argument after the scenario's name as a debug string "[N]TEXT", as this program
+// read it from its command line.
+int echoArguments(int argc, char** argv) {
+  for (int i = 2; i < argc; ++i)
+    OutputDebugStringA(("[" + std::to_string(i - 1) + "]" + argv[i]).c_str());
+  return kExitArgs;
+}
+
 int stringsBench(int count) {
   char text[48];
   for (int i = 0; i < count; ++i) {
@@ -227,13 +236,14 @@ int main(int argc, char** argv) {
   if (scenario == "breakpoint") return breakpoint();
   if (scenario == "strings") return strings();
   if (scenario == "threads") return threads(argNumber(argc, argv, 2, 4));
-  if (scenario == "dll-cycles") return dllCycles(argNumber(argc, argv, 2, 1));
+  if (scenario == "dll-cycles") return dllCycles(argNumber(argc, argv, 2, 1), argc > 3 && std::strcmp(argv[3], "keep") == 0);
   if (scenario == "child") return startChild();
   if (scenario == "child-body") return childBody();
   if (scenario == "stackoverflow") return recurse(0);
   if (scenario == "sleep") return sleepFor(argNumber(argc, argv, 2, 30));
   if (scenario == "stream") return stream(argNumber(argc, argv, 2, 60));
   if (scenario == "strings-bench") return stringsBench(argNumber(argc, argv, 2, 1000));
+  if (scenario == "args") return echoArguments(argc, argv);
   if (scenario == "exit") return argNumber(argc, argv, 2, 0);
   std::fprintf(stderr, "dbg_sample: unknown scenario '%s'\n", scenario.c_str());
   return kExitUsage;

@@ -36,6 +36,7 @@ BOOL CALLBACK findChildProc(HWND window, LPARAM lParam) {
 
 void ScriptedDialogs::messageBox(HWND, const std::string& text, ui::BoxKind kind) {
   boxes.push_back({text, kind});
+  if (onBox) onBox(text);
 }
 
 std::optional<std::string> ScriptedDialogs::openFile(HWND, const std::string&) {

@@ -27,6 +27,8 @@ class ScriptedDialogs : public ui::UiDialogs {
   std::vector<Box> boxes;
   std::deque<std::optional<std::string>> openAnswers, saveAnswers, folderAnswers;
   std::vector<std::string> saveRequests;  // "title|filter|extension|proposed"
+  /// Runs after a box is recorded, where a real box would run its message loop.
+  std::function<void(const std::string& text)> onBox;
 
   void messageBox(HWND owner, const std::string& text, ui::BoxKind kind) override;
   std::optional<std::string> openFile(HWND owner, const std::string& filter) override;

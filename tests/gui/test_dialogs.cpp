@@ -205,6 +205,23 @@ TEST_F(DialogsTest, ProcessListReturnsTheClickedProcessAfterRefresh) {
   EXPECT_TRUE(script.done());
 }
 
+TEST_F(DialogsTest, ProcessListPickedWithTheKeyboardIsTheOneReturned) {
+  const std::string self = std::to_string(GetCurrentProcessId());
+  DialogScript script({[&self](HWND d) {
+    HWND list = GetDlgItem(d, TprocessListForm::kProcessListView);
+    const int row = rowOfPid(list, GetCurrentProcessId());
+    ASSERT_GE(row, 0);
+    SetFocus(list);
+    SendMessageA(list, WM_KEYDOWN, VK_HOME, 0);
+    for (int i = 0; i < row; ++i) SendMessageA(list, WM_KEYDOWN, VK_DOWN, 0);
+    EXPECT_EQ(itemText(d, TprocessListForm::kPidLabel), self);
+    // Enter reaches the default button through the dialog's own loop.
+    PostMessageA(list, WM_KEYDOWN, VK_RETURN, 0);
+  }});
+  EXPECT_EQ(ui::selectProcess(nullptr), static_cast<int32_t>(GetCurrentProcessId()));
+  EXPECT_TRUE(script.done());
+}
+
 TEST_F(DialogsTest, PreferencesUnchangedLeaveTheRecordAsItWas) {
   ui::TPrefSettings settings;
   settings.StackDepth = 0;

@@ -23,6 +23,7 @@
 #include "ui/main_form.h"
 #include "ui/process_list.h"
 #include "ui/select_app.h"
+#include "ui/start_request.h"
 #include "ui/ui_common.h"
 
 namespace ostrel::gtest_gui {
@@ -250,8 +251,108 @@ TEST_F(MainFormTest, ALogOpenedBetweenSessionsIsResolvedThroughItsProgramsMap) {
   form->openLog(log);
   ASSERT_TRUE(script.done());
   EXPECT_NE(routines.find("outerRoutine;"), std::string::npos) << routines;
-  EXPECT_TRUE(form->MapLoaded);
+  // The log's map is its own: no session map came with it.
+  EXPECT_FALSE(form->MapLoaded);
+  EXPECT_EQ(form->footerText(), "|");
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST_F(MainFormTest, ALogOfAnotherProgramLeavesTheSessionsNamesAlone) {
+  // Program B: the sample under another name, whose map calls outerRoutine otherRoutine.
+  const std::string other = logs + "\\other.exe";
+  ASSERT_TRUE(CopyFileA(samplePath().c_str(), other.c_str(), FALSE));
+  std::string map = fileText(samplePath().substr(0, samplePath().size() - 4) + ".map");
+  for (size_t at = map.find("outerRoutine"); at != std::string::npos;
+       at = map.find("outerRoutine", at))
+    map.replace(at, 5, "other");
+  std::ofstream(logs + "\\other.map", std::ios::binary) << map;
+  ASSERT_TRUE(runToEnd("deep-av", other));
+  const std::string otherLog = CurrentDebugThread->lastChanceResults().ErrorLogName;
+
+  // Program A's session has ended; then B's log is opened.
+  ASSERT_TRUE(runToEnd("deep-av"));
+  auto shownRoutines = [&](const std::function<void()>& open) {
+    std::string routines;
+    DialogScript script({[&](HWND d) {
+      HWND list = GetDlgItem(d, ui::TdisplayCallStackForm::kCallStackListView);
+      for (int i = 0; i < SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); ++i)
+        routines += ui::listViewText(list, i, 4) + ";";
+      SendMessageA(d, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    }});
+    open();
+    EXPECT_TRUE(script.done());
+    return routines;
+  };
+  EXPECT_NE(shownRoutines([&] { form->openLog(otherLog); }).find("otherRoutine;"),
+            std::string::npos);
+
+  // A's rows, A's log and the footer still speak of A.
   EXPECT_EQ(form->footerText(), "Map file loaded.");
+  clickRow(findRow("Exception - Last chance"));
+  std::string stack;
+  for (int i = 0; i < SendMessageA(form->callStackList(), LVM_GETITEMCOUNT, 0, 0); ++i)
+    stack += ui::listViewText(form->callStackList(), i, 4) + ";";
+  EXPECT_NE(stack.find("outerRoutine;"), std::string::npos) << stack;
+  EXPECT_EQ(stack.find("otherRoutine"), std::string::npos) << stack;
+  const std::string displayed = shownRoutines(
+      [&] { SendMessageA(form->handle(), WM_COMMAND, Form::kFirstActionId + Form::displayAction, 0); });
+  EXPECT_NE(displayed.find("outerRoutine;"), std::string::npos) << displayed;
+  EXPECT_EQ(displayed.find("otherRoutine"), std::string::npos) << displayed;
+}
+
+TEST_F(MainFormTest, RunArgumentsReachTheDebuggeeAsGiven) {
+  const std::vector<std::string> given = {"two words", "say \"hi\"", "C:\\dir with blank\\", ""};
+  std::vector<std::string> args = {"--errdir", logs, "--run", samplePath(), "args"};
+  args.insert(args.end(), given.begin(), given.end());
+  const ui::StartRequest request = ui::parseStartRequest(args);
+  ASSERT_TRUE(request.run);
+  ASSERT_TRUE(runToEnd(request.parameters, request.exe));
+  std::vector<std::string> received;
+  for (int row = findRow("Output debug string"); row >= 0;
+       row = findRow("Output debug string", row + 1))
+    received.push_back(cell(row, 2));
+  ASSERT_EQ(received.size(), given.size());
+  for (size_t i = 0; i < given.size(); ++i)
+    EXPECT_NE(received[i].find("[" + std::to_string(i + 1) + "]" + given[i]), std::string::npos)
+        << received[i];
+}
+
+TEST_F(MainFormTest, DllsAreNumberedByTheirLoadAmongAllLoads) {
+  // The test DLL loaded and freed twice, then loaded for good.
+  ASSERT_TRUE(runToEnd("dll-cycles 2 keep"));
+  std::vector<Address> loads;
+  for (size_t i = 0; i < DebugEvents->count(); ++i)
+    if (DebugEvents->at(i)->DebugEvent.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT_CODE)
+      loads.push_back(DebugEvents->at(i)->DebugEvent.u.LoadDll.lpBaseOfDll);
+  HWND dlls = form->control(Form::kDllsList);
+  const int listed = static_cast<int>(SendMessageA(dlls, LVM_GETITEMCOUNT, 0, 0));
+  ASSERT_GT(listed, 0);
+  for (int i = 0; i < listed; ++i) {
+    // A DLL loaded now carries the number of its latest load.
+    const std::string base = ui::listViewText(dlls, i, 2);
+    size_t latest = loads.size();
+    while (latest > 0 && hexP(loads[latest - 1]) != base) --latest;
+    EXPECT_EQ(ui::listViewText(dlls, i, 0), std::to_string(latest)) << base;
+  }
+}
+
+TEST_F(MainFormTest, CallStackCountStartsAgainWithEachSession) {
+  // The last-chance exception's stack is published into the list while the session runs.
+  ASSERT_TRUE(runToEnd("deep-av"));
+  const auto listed = [&] {
+    return static_cast<int>(SendMessageA(form->callStackList(), LVM_GETITEMCOUNT, 0, 0));
+  };
+  const int first = listed();
+  ASSERT_GT(first, 0);
+  ASSERT_TRUE(runToEnd("deep-av"));
+  EXPECT_EQ(listed(), first);
+  EXPECT_EQ(form->CallStackCount, first);
+  EXPECT_EQ(text(form->control(Form::kCallStackGroup)),
+            std::to_string(first) + " Call Stack Entrie(s)");
 }
 
 TEST_F(MainFormTest, ActionStatesFollowRunSuspendResumeAndStop) {
@@ -332,14 +433,23 @@ TEST_F(MainFormTest, TheListGrowsWhileEventsStream) {
   EXPECT_TRUE(waitForEnd());
 }
 
-TEST_F(MainFormTest, ASessionThatFailsSaysWhy) {
-  start("", logs + "\\missing.exe");
-  ASSERT_TRUE(pumpUntil([] { return CurrentDebugThread && CurrentDebugThread->Finished(); }));
-  ASSERT_TRUE(pumpUntil([&] { return !dialogs.boxes.empty(); }));
-  EXPECT_EQ(dialogs.boxes[0].text.rfind("Debugger error! ", 0), 0u) << dialogs.boxes[0].text;
-  EXPECT_EQ(dialogs.boxes[0].kind, ui::BoxKind::Warning);
-  EXPECT_EQ(form->footerText(), dialogs.boxes[0].text);
-  EXPECT_FALSE(form->IsStarted);
+TEST_F(MainFormTest, EachFailingSessionSaysWhyAndTheNextOneClearsTheFooter) {
+  ASSERT_TRUE(runToEnd("exit 0"));
+  ASSERT_EQ(form->footerText(), "Map file loaded.");
+  // Two failures in a row: each says so.
+  for (size_t failure = 1; failure <= 2; ++failure) {
+    start("", logs + "\\missing.exe");
+    ASSERT_TRUE(pumpUntil([] { return CurrentDebugThread && CurrentDebugThread->Finished(); }));
+    ASSERT_TRUE(pumpUntil([&] { return dialogs.boxes.size() == failure; })) << failure;
+    EXPECT_EQ(dialogs.boxes.back().text.rfind("Debugger error! ", 0), 0u)
+        << dialogs.boxes.back().text;
+    EXPECT_EQ(dialogs.boxes.back().kind, ui::BoxKind::Warning);
+    EXPECT_EQ(form->footerText(), dialogs.boxes.back().text);
+    EXPECT_FALSE(form->IsStarted);
+  }
+  // The next session of the program whose map is loaded: the footer says so again.
+  ASSERT_TRUE(runToEnd("exit 0"));
+  EXPECT_EQ(form->footerText(), "Map file loaded.");
 }
 
 TEST_F(MainFormTest, HelpOpensTheHelpFileBesideTheProgram) {
@@ -436,6 +546,39 @@ TEST_F(MainFormTest, ClosingWhileAttachedDetachesAndTheProcessRunsOn) {
   ASSERT_TRUE(pumpUntil(
       [&] { return (form->flushEvents(), rows() > 0) && findRow("Output debug string") >= 0; }));
   SendMessageA(form->handle(), WM_CLOSE, 0, 0);
+  program.reset();
+  EXPECT_TRUE(processAlive(pi.dwProcessId));
+  TerminateProcess(pi.hProcess, 0);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+TEST_F(MainFormTest, ACloseDuringANotificationWaitsForItAndDetachesCleanly) {
+  // A program with a map that does not parse: its box comes inside an event's notification.
+  const std::string exe = logs + "\\badmap.exe";
+  ASSERT_TRUE(CopyFileA(samplePath().c_str(), exe.c_str(), FALSE));
+  std::ofstream(logs + "\\badmap.map", std::ios::binary) << "not a map\r\n";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::string command = "\"" + exe + "\" sleep 30";
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &si, &pi));
+  // The user closes the window while that box is open (its message loop runs the close).
+  bool closed = false;
+  dialogs.onBox = [&](const std::string&) {
+    if (closed || !form->IsAttached) return;
+    closed = true;
+    PostMessageA(form->handle(), WM_CLOSE, 0, 0);
+    pumpPending();
+  };
+  form->AttachedPid = static_cast<int32_t>(pi.dwProcessId);
+  form->ErrorLogPath = logs;
+  form->startAttach();
+  EXPECT_TRUE(pumpUntil([&] { return form->handle() == nullptr; }));
+  EXPECT_TRUE(closed);
+  for (const auto& box : dialogs.boxes)
+    EXPECT_NE(box.text, "Error occurred while stoping the debugger!");
   program.reset();
   EXPECT_TRUE(processAlive(pi.dwProcessId));
   TerminateProcess(pi.hProcess, 0);
