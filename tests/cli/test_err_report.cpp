@@ -341,6 +341,20 @@ TEST_F(ErrReportTest, OversizedLogIsRefusedWithItsNameAndSize) {
   EXPECT_EQ(cmdErr({"text", huge}), 1);
 }
 
+TEST_F(ErrReportTest, ZeroCharactersAndForeignPartsLeaveTheReportWhole) {
+  auto pack = fullPack();
+  excpack::TErrorInfo* error = pack->ErrorInfo();
+  error->ErrorMessage = std::string("Access\0violation", 16);
+  // A part of another class inside the call stack container is no call stack item.
+  error->CallStack()->CreateOwned<excpack::TAppInfo>();
+  error->AddCallStackItem(0x00401045);
+  const ErrReportOutput result = errReport(writeFile("zero.err", logOf(*pack)), "", "");
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out.find('\0'), std::string::npos);
+  EXPECT_NE(result.out.find("\n\tError message: Access violation\n"), std::string::npos);
+  EXPECT_NE(result.out.find("\n\tCall Stack items count: 6\n"), std::string::npos) << result.out;
+}
+
 TEST_F(ErrReportTest, BadMapOrModuleListFailsBeforeAnyOutput) {
   auto pack = fullPack();
   const std::string log = writeFile("prog.err", logOf(*pack));
