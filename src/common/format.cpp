@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <cstdio>
+#include <exception>
+#include <new>
 
 namespace ostrel {
 
@@ -51,6 +53,18 @@ std::string utf16ToCp1252(std::u16string_view text) {
     out.push_back(mapped);
   }
   return out;
+}
+
+std::string currentExceptionText() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return "Out of memory.";
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown error.";
+  }
 }
 
 }  // namespace ostrel
