@@ -22,7 +22,8 @@
 #include "ui/start_request.h"
 #include "ui/ui_dialogs.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
+// No exception may end the program without a word, start-up and shutdown included.
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) try {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES | ICC_BAR_CLASSES |
                                                      ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES |
                                                      ICC_UPDOWN_CLASS};
@@ -44,12 +45,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
     form.OnClosed = [] { PostQuitMessage(0); };
     if (!form.create()) return 1;
     form.show(showCommand);
-    if (!request.log.empty()) form.openLog(request.log);
+    if (!request.log.empty())
+      ostrel::ui::guarded(
+          nullptr, [&] { form.openLog(request.log); }, [] {});
     if (request.run) {
       form.TargetPath = request.exe;
       form.TargetParams = request.parameters;
       form.ErrorLogPath = request.errorDir;
-      form.startRun();
+      ostrel::ui::guarded(
+          nullptr, [&] { form.startRun(); }, [] {});
     }
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
@@ -60,4 +64,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
   }
   CoUninitialize();
   return exitCode;
+} catch (...) {
+  ostrel::ui::showEscapedException(nullptr);
+  return 1;
 }

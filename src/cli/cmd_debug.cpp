@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "cli/attach_args.h"
 #include "cli/commands.h"
 #include "engine/debug_thread.h"
 #include "report/event_lines.h"
@@ -161,29 +162,23 @@ int cmdRun(const Args& args) {
 }
 
 int cmdAttach(const Args& args) {
-  long long pid = -1;
-  long long seconds = -1;
-  bool handoff = false;
-  if (args.empty() || !parseInt(args[0], pid) || pid < 0 || pid > 0xFFFFFFFFLL) {
-    std::fputs("usage: ostrel-cli attach PID [--for SECONDS] [--handoff]\n", stderr);
+  std::string error;
+  const std::optional<AttachArgs> parsed = parseAttachArgs(args, error);
+  if (!parsed) {
+    if (error.empty())
+      std::fputs("usage: ostrel-cli attach PID [--for SECONDS] [--handoff]\n", stderr);
+    else
+      std::fprintf(stderr, "ostrel-cli attach: %s\n", error.c_str());
     return 2;
   }
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--for" && i + 1 < args.size() && parseInt(args[i + 1], seconds) &&
-        seconds >= 0) {
-      ++i;
-    } else if (args[i] == "--handoff") {
-      handoff = true;
-    } else {
-      std::fprintf(stderr, "ostrel-cli attach: bad option '%s'\n", args[i].c_str());
-      return 2;
-    }
-  }
-  FrontEnd front(handoff);
+  const uint32_t pid = parsed->processId;
+  const std::optional<std::chrono::seconds> duration = parsed->duration;
+  FrontEnd front(parsed->handoff);
   int rc = 0;
   {
     report::ProgramLifetime program(front.platform, front.sync(), front.system, warn);
     SessionWatch watch;
+    // The engine's process id is signed (-1 meaning none chosen); the bits are the id.
     DebugAttach(
         "", ".", static_cast<int32_t>(pid), printingCallbacks(),
         [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, false);
@@ -191,10 +186,11 @@ int cmdAttach(const Args& args) {
       std::fputs("ostrel-cli attach: bad process id\n", stderr);
       return 2;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    rc = superviseSession(front.sync(), watch, [&] {
-      return seconds >= 0 && std::chrono::steady_clock::now() >= deadline;
-    });
+    // The duration is clamped, so the deadline cannot overflow into the past.
+    const auto deadline =
+        std::chrono::steady_clock::now() + duration.value_or(std::chrono::seconds(0));
+    rc = superviseSession(front.sync(), watch,
+                          [&] { return duration && std::chrono::steady_clock::now() >= deadline; });
   }
   front.reportHandoffs();
   return rc;

@@ -66,9 +66,13 @@ int cmdErr(const Args& args) {
   const std::string& verb = args[0];
   const std::string& file = args[1];
   if (verb != "text" && verb != "encode") return usage();
-  auto content = excpack::getLogFileStore().read(file);
+  excpack::LogFileContent log = excpack::readLogFile(file);
+  const std::optional<std::string>& content = log.content;
   if (!content) {
-    std::fprintf(stderr, "Cannot read %s\n", file.c_str());
+    if (log.error == excpack::openFailedText(file))
+      std::fprintf(stderr, "Cannot read %s\n", file.c_str());
+    else
+      std::fprintf(stderr, "%s\n", log.error.c_str());
     return 1;
   }
   if (verb == "text") {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "common/format.h"
 #include "excpack/exc_pkg_system.h"
 #include "report/program_lifetime.h"
 
@@ -24,9 +25,7 @@ const char kUsage[] =
     "--handoff: the session's notifications reach this program's main thread through a\n"
     "message-only window, the way they reach the main window of ostrel.exe.\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;
@@ -55,4 +54,17 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "ostrel-cli: unknown command '%s'\n%s", command.c_str(), kUsage);
   return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // An exception that escaped a command ends it with its reason, never with the
+  // runtime's abort.
+  try {
+    return run(argc, argv);
+  } catch (...) {
+    std::fprintf(stderr, "error: %s\n", ostrel::currentExceptionText().c_str());
+    return 1;
+  }
 }

@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <cstdio>
+#include <exception>
+#include <new>
 
 namespace ostrel {
 
@@ -72,6 +74,18 @@ std::string quoteArgument(std::string_view argument) {
   quoted.append(2 * backslashes, '\\');  // before the closing quote
   quoted += '"';
   return quoted;
+}
+
+std::string currentExceptionText() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return "Out of memory.";
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown error.";
+  }
 }
 
 }  // namespace ostrel

@@ -22,5 +22,8 @@ std::string quoteArgument(std::string_view argument);
 /// UTF-16 text up to its first zero (or its end) converted to Windows-1252, unmappable
 /// characters as '?'. The portable stand-in for the system ANSI code page.
 std::string utf16ToCp1252(std::u16string_view text);
+/// For a catch block: the message of the exception being handled ("Out of memory." for a
+/// failed allocation, what() of another standard exception, "Unknown error." otherwise).
+std::string currentExceptionText();
 
 }  // namespace ostrel

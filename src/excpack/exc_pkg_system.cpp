@@ -146,6 +146,13 @@ std::optional<std::string> PortableLogFileStore::read(const std::string& path) {
   }
 }
 
+std::optional<uint64_t> PortableLogFileStore::size(const std::string& path) {
+  std::error_code ec;
+  const auto bytes = fs::file_size(path, ec);
+  if (ec) return std::nullopt;
+  return static_cast<uint64_t>(bytes);
+}
+
 ExcPkgSystem& getExcPkgSystem() {
   static PortableExcPkgSystem fallback;
   return installedSystem != nullptr ? *installedSystem : fallback;

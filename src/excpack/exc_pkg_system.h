@@ -34,6 +34,12 @@ class LogFileStore {
   virtual bool renameNoReplace(const std::string& from, const std::string& to) = 0;
   virtual void remove(const std::string& path) = 0;
   virtual std::optional<std::string> read(const std::string& path) = 0;
+  /// The file's size in bytes; nullopt when it cannot be told (the file is then read and
+  /// judged by its content).
+  virtual std::optional<uint64_t> size(const std::string& path) {
+    (void)path;
+    return std::nullopt;
+  }
 };
 
 /// Portable defaults: standard library clock and files, environment variables for the
@@ -58,6 +64,7 @@ class PortableLogFileStore : public LogFileStore {
   bool renameNoReplace(const std::string& from, const std::string& to) override;
   void remove(const std::string& path) override;
   std::optional<std::string> read(const std::string& path) override;
+  std::optional<uint64_t> size(const std::string& path) override;
 };
 
 /// The installed seams (the portable defaults until replaced). Set them before any other

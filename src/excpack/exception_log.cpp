@@ -5,6 +5,7 @@
 #include "excpack/exception_log.h"
 
 #include <cstdio>
+#include <new>
 
 #include "common/format.h"
 #include "excpack/er_ce5_tools.h"
@@ -160,13 +161,17 @@ std::string textAsLines(std::string_view content) {
   return out;
 }
 
-ReadLogResult readExceptionLogText(std::string_view content) {
+ReadLogResult readExceptionLogText(std::string_view content, std::string_view path) {
   ReadLogResult result;
   std::unique_ptr<TComponent> component;
   try {
     std::string text = textAsLines(content);
     if (excLogSettings().encipher) text = textAsLines(DecryptText(text));
     component = StringToComponent(text);
+  } catch (const std::bad_alloc&) {
+    // Not a malformed log: saying so would send the user looking in the wrong place.
+    result.error = outOfMemoryText(path);
+    return result;
   } catch (...) {
     result.error = kConvertFailedText;
     return result;
@@ -183,10 +188,38 @@ std::string openFailedText(std::string_view path) {
   return "Cannot open file \"" + std::string(path) + "\".";
 }
 
+std::string tooLargeText(std::string_view path, uint64_t size) {
+  return "The exception log file \"" + std::string(path) + "\" is too large (" +
+         std::to_string(size) + " bytes; at most " + std::to_string(kMaxLogFileSize) +
+         " bytes are read).";
+}
+
+std::string outOfMemoryText(std::string_view path) {
+  if (path.empty()) return "Out of memory while reading the exception log.";
+  return "Out of memory while reading the exception log file \"" + std::string(path) + "\".";
+}
+
+LogFileContent readLogFile(const std::string& path) {
+  LogFileStore& store = getLogFileStore();
+  LogFileContent result;
+  try {
+    if (const std::optional<uint64_t> size = store.size(path); size && *size > kMaxLogFileSize) {
+      result.error = tooLargeText(path, *size);
+      return result;
+    }
+    result.content = store.read(path);
+    if (!result.content) result.error = openFailedText(path);
+  } catch (const std::bad_alloc&) {
+    result.content.reset();
+    result.error = outOfMemoryText(path);
+  }
+  return result;
+}
+
 ReadLogResult readExceptionLog(const std::string& path) {
-  auto content = getLogFileStore().read(path);
-  if (!content) return {nullptr, openFailedText(path)};
-  return readExceptionLogText(*content);
+  LogFileContent file = readLogFile(path);
+  if (!file.content) return {nullptr, std::move(file.error)};
+  return readExceptionLogText(*file.content, path);
 }
 
 }  // namespace ostrel::excpack

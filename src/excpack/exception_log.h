@@ -2,7 +2,9 @@
 // never lost once written) and reading back with the window's three error texts.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,10 +48,29 @@ struct ReadLogResult {
 };
 
 /// Turns a log file's content back into a package (deciphering when the switch is on).
-ReadLogResult readExceptionLogText(std::string_view content);
+/// Running out of memory fails with outOfMemoryText(path), path being the file the
+/// content came from (empty when unknown).
+ReadLogResult readExceptionLogText(std::string_view content, std::string_view path = {});
 /// The error text for a log file that cannot be opened or read: Cannot open file "PATH".
 std::string openFailedText(std::string_view path);
-/// The same for a file; a file that cannot be read fails with openFailedText(path).
+
+/// The largest log file read back. A real log is a few hundred KB; a file beyond this is
+/// refused before it is read, rather than exhausting the memory of a 32-bit program.
+inline constexpr uint64_t kMaxLogFileSize = 64u * 1024 * 1024;
+/// The error text for a file larger than kMaxLogFileSize, naming it and its size.
+std::string tooLargeText(std::string_view path, uint64_t size);
+/// The error text for a file whose reading ran out of memory (path may be empty).
+std::string outOfMemoryText(std::string_view path);
+
+struct LogFileContent {
+  std::optional<std::string> content;  // set on success
+  std::string error;                   // openFailedText, tooLargeText or outOfMemoryText
+};
+/// Reads a log file whole, refusing one larger than kMaxLogFileSize. Never throws for a
+/// file that is too large or does not fit in memory.
+LogFileContent readLogFile(const std::string& path);
+
+/// readLogFile, then readExceptionLogText.
 ReadLogResult readExceptionLog(const std::string& path);
 
 }  // namespace ostrel::excpack

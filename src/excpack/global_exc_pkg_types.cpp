@@ -333,6 +333,13 @@ int TErrorInfo::CallStackCount() const {
   return callStack_ == nullptr ? 0 : callStack_->ComponentCount();
 }
 
+int TErrorInfo::CallStackItemCount() const {
+  int items = 0;
+  for (int i = 0; i < CallStackCount(); ++i)
+    if (CallStackItem(i) != nullptr) ++items;
+  return items;
+}
+
 void TErrorInfo::Notification(TComponent* component, TOperation operation) {
   TBaseExceptionPack::Notification(component, operation);
   if (operation == TOperation::opInsert) {

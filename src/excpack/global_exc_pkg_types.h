@@ -215,8 +215,10 @@ class TErrorInfo : public TBaseExceptionPack {
   TCallStackItem* AddCallStackItem(uint32_t operationPoint);
   /// Item by index; nullptr beyond the count or for a component that is not an item.
   TCallStackItem* CallStackItem(int index) const;
-  /// Components of the container, items or not.
+  /// Components of the container, items or not (the bound of CallStackItem's index).
   int CallStackCount() const;
+  /// The call stack items alone: the container's components that are items.
+  int CallStackItemCount() const;
 
   void WriteProperties(std::vector<TextProperty>& props) override;
   bool ReadProperty(const TextProperty& prop) override;

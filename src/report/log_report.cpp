@@ -1,5 +1,6 @@
 #include "report/log_report.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/format.h"
@@ -88,7 +89,7 @@ std::vector<std::string> reportLines(excpack::TExceptionPack& pack, ReportValues
   static_assert(sizeof ctx == excpack::kRegistersSize);
   std::memcpy(&ctx, error.Registers.data(), sizeof ctx);
 
-  return {
+  std::vector<std::string> lines = {
       "",
       "GLOBAL INFORMATIONS",
       "",
@@ -122,7 +123,7 @@ std::vector<std::string> reportLines(excpack::TExceptionPack& pack, ReportValues
       "\tException code: " + error.ExceptionCode,
       "\tError code: " + std::to_string(error.ErrorCode),
       "\tError address: " + hexP(error.ErrorAddress),
-      "\tCall Stack items count: " + std::to_string(error.CallStackCount()),
+      "\tCall Stack items count: " + std::to_string(error.CallStackItemCount()),
       "\tMain thread Id: " + std::to_string(error.MainThreadId),
       "\tCurrent thread Id: " + std::to_string(error.CurrentThreadId),
       "\tCPU Registers:",
@@ -137,6 +138,10 @@ std::vector<std::string> reportLines(excpack::TExceptionPack& pack, ReportValues
       registerPair("ESI", ctx.Esi, "EDI", ctx.Edi),
       "",
   };
+  // A stored text may hold zero characters; the window's memo would end at the first one
+  // and hide the rest of the report, so every front end shows them as blanks.
+  for (std::string& line : lines) std::replace(line.begin(), line.end(), '\0', ' ');
+  return lines;
 }
 
 std::vector<StackRow> callStackRows(const excpack::TExceptionPack& pack, const TMap* map,

@@ -68,7 +68,7 @@ void TdisplayCallStackForm::onCreate() {
 void TdisplayCallStackForm::fill() {
   if (path_.empty()) return;
   HCURSOR remembered = SetCursor(LoadCursor(nullptr, IDC_WAIT));
-  excpack::ReadLogResult log = excpack::readExceptionLogText(content_);
+  excpack::ReadLogResult log = excpack::readExceptionLogText(content_, path_);
   content_.clear();
   if (!log.pack) {
     SetCursor(remembered);
@@ -126,12 +126,12 @@ void TdisplayCallStackForm::showCallStack(HWND owner, const std::string& path,
                                           const std::string& moduleNames, const TMap* map) {
   std::string content;
   if (!path.empty()) {
-    std::optional<std::string> read = excpack::getLogFileStore().read(path);
-    if (!read) {
-      uiDialogs().messageBox(owner, excpack::openFailedText(path), BoxKind::Error);
+    excpack::LogFileContent read = excpack::readLogFile(path);
+    if (!read.content) {
+      uiDialogs().messageBox(owner, read.error, BoxKind::Error);
       return;
     }
-    content = std::move(*read);
+    content = std::move(*read.content);
   }
   std::vector<std::string> modules;
   if (!moduleNames.empty()) modules = report::splitLines(moduleNames);

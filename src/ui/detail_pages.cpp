@@ -338,7 +338,9 @@ LRESULT CALLBACK DetailPages::pageProc(HWND window, UINT message, WPARAM wParam,
     self->tab_ = nullptr;  // pages go only with their tab control
     return DefWindowProcA(window, message, wParam, lParam);
   }
-  return self->handlePage(self->pages_[index], message, wParam, lParam);
+  return guardedWindowProc(window, message, wParam, lParam, [&] {
+    return self->handlePage(self->pages_[index], message, wParam, lParam);
+  });
 }
 
 LRESULT DetailPages::handlePage(Page& page, UINT message, WPARAM wParam, LPARAM lParam) {

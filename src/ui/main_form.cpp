@@ -836,7 +836,8 @@ LRESULT CALLBACK TostrelForm::windowProc(HWND window, UINT message, WPARAM wPara
   }
   auto* self = reinterpret_cast<TostrelForm*>(GetWindowLongPtrA(window, GWLP_USERDATA));
   if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-  return self->handle(message, wParam, lParam);
+  return guardedWindowProc(window, message, wParam, lParam,
+                           [&] { return self->handle(message, wParam, lParam); });
 }
 
 bool TostrelForm::onNotify(NMHDR* header, LRESULT& result) {

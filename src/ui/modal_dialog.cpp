@@ -66,7 +66,9 @@ INT_PTR CALLBACK ModalDialog::dialogProc(HWND window, UINT message, WPARAM wPara
     self->window_ = window;
   }
   auto* self = reinterpret_cast<ModalDialog*>(GetWindowLongPtrA(window, DWLP_USER));
-  return self != nullptr ? self->handle(message, wParam, lParam) : FALSE;
+  if (self == nullptr) return FALSE;
+  return guarded(
+      window, [&] { return self->handle(message, wParam, lParam); }, [] { return INT_PTR(FALSE); });
 }
 
 INT_PTR ModalDialog::handle(UINT message, WPARAM wParam, LPARAM lParam) {

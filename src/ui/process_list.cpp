@@ -46,7 +46,9 @@ std::string decimal(uint32_t value) { return std::to_string(value); }
 // Each column's width is fixed: the user can neither drag a divider nor auto-size a
 // column by double-clicking it. The header tells its parent, the list view, first.
 LRESULT CALLBACK fixedColumnsProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
-                                  UINT_PTR id, DWORD_PTR) {
+                                  UINT_PTR id, DWORD_PTR data);
+
+LRESULT fixedColumns(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id) {
   if (message == WM_NOTIFY) {
     const auto* header = reinterpret_cast<const NMHDR*>(lParam);
     if (header->hwndFrom == reinterpret_cast<HWND>(SendMessageA(window, LVM_GETHEADER, 0, 0))) {
@@ -65,6 +67,13 @@ LRESULT CALLBACK fixedColumnsProc(HWND window, UINT message, WPARAM wParam, LPAR
     RemoveWindowSubclass(window, fixedColumnsProc, id);
   }
   return DefSubclassProc(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK fixedColumnsProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                  UINT_PTR id, DWORD_PTR) {
+  return guarded(
+      window, [&] { return fixedColumns(window, message, wParam, lParam, id); },
+      [&] { return DefSubclassProc(window, message, wParam, lParam); });
 }
 
 // The pid label's colour (a dark blue).

@@ -2,6 +2,8 @@
 
 #include <windowsx.h>
 
+#include "ui/ui_common.h"
+
 namespace ostrel::ui {
 
 namespace {
@@ -33,7 +35,8 @@ LRESULT CALLBACK Splitter::windowProc(HWND window, UINT message, WPARAM wParam, 
   }
   auto* self = reinterpret_cast<Splitter*>(GetWindowLongPtrA(window, GWLP_USERDATA));
   if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-  return self->handle(message, wParam, lParam);
+  return guardedWindowProc(window, message, wParam, lParam,
+                           [&] { return self->handle(message, wParam, lParam); });
 }
 
 LRESULT Splitter::handle(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -5,6 +5,9 @@
 #include <map>
 #include <vector>
 
+#include "common/format.h"
+#include "ui/ui_dialogs.h"
+
 namespace ostrel::ui {
 
 namespace {
@@ -100,6 +103,20 @@ std::string listViewText(HWND listView, int item, int subItem) {
 void copyText(char* buffer, int size, const std::string& text) {
   if (buffer == nullptr || size <= 0) return;
   lstrcpynA(buffer, text.c_str(), size);
+}
+
+void showEscapedException(HWND window) noexcept {
+  static thread_local bool showing = false;
+  if (showing) return;
+  showing = true;
+  try {
+    const std::string text = currentExceptionText();
+    HWND owner = window != nullptr && IsWindow(window) ? GetAncestor(window, GA_ROOT) : nullptr;
+    uiDialogs().messageBox(owner, text, BoxKind::Error);
+  } catch (...) {
+    // Nothing more can be said; the program runs on.
+  }
+  showing = false;
 }
 
 }  // namespace ostrel::ui

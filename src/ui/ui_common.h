@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <string>
+#include <type_traits>
+#include <utility>
 
 namespace ostrel::ui {
 
@@ -44,6 +46,38 @@ void updateWindowText(HWND window, const std::string& text);
 
 /// Centres the window over another one (the screen when over is null).
 void centreWindow(HWND window, HWND over);
+
+/// For a catch block: shows the exception being handled in an error box (through
+/// uiDialogs()) over the top-level window of window. Never throws. While such a box is
+/// open no other is shown, so that a handler failing on every paint cannot stack boxes.
+void showEscapedException(HWND window) noexcept;
+
+/// The barrier of every window, dialog, subclass, hook and timer procedure: a C++ exception
+/// cannot unwind through the system's frames that call them (the program would end), so
+/// one that escapes body becomes an error box and the procedure answers fallback() instead;
+/// the program runs on.
+template <class Body, class Fallback>
+auto guarded(HWND window, Body&& body, Fallback&& fallback) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    showEscapedException(window);
+  }
+  try {
+    return fallback();
+  } catch (...) {
+    if constexpr (!std::is_void_v<decltype(body())>) return {};
+  }
+}
+
+/// guarded for a window procedure: a message whose handler failed gets the default
+/// processing (a failed paint is validated rather than asked for again and again).
+template <class Body>
+LRESULT guardedWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                          Body&& body) noexcept {
+  return guarded(window, std::forward<Body>(body),
+                 [&] { return DefWindowProcA(window, message, wParam, lParam); });
+}
 
 /// Text of a list view cell.
 std::string listViewText(HWND listView, int item, int subItem);

@@ -14,6 +14,7 @@
 #include "excpack/exc_pkg_system.h"
 #include "excpack/exception_log.h"
 #include "map_samples.h"
+#include "sized_file.h"
 #include "platform/debug_records.h"
 #include "report/log_report.h"
 
@@ -325,6 +326,33 @@ TEST_F(ErrReportTest, BadLogsGiveTheWindowTexts) {
   expectFailure(errReport(writeFile("empty.err", ""), "", ""), excpack::kConvertFailedText);
   const std::string missing = (dir / "missing.err").string();
   expectFailure(errReport(missing, "", ""), excpack::openFailedText(missing));
+}
+
+TEST_F(ErrReportTest, OversizedLogIsRefusedWithItsNameAndSize) {
+  // Far beyond any real log, and more than a 32-bit program can hold.
+  const std::string huge = (dir / "huge.err").string();
+  ASSERT_TRUE(test::makeSizedFile(huge, 1610612736));
+  const ErrReportOutput result = errReport(huge, "", "");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.err, excpack::tooLargeText(huge, 1610612736) + "\n");
+  EXPECT_NE(result.err.find(huge), std::string::npos);
+  EXPECT_NE(result.err.find("1610612736"), std::string::npos);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(cmdErr({"text", huge}), 1);
+}
+
+TEST_F(ErrReportTest, ZeroCharactersAndForeignPartsLeaveTheReportWhole) {
+  auto pack = fullPack();
+  excpack::TErrorInfo* error = pack->ErrorInfo();
+  error->ErrorMessage = std::string("Access\0violation", 16);
+  // A part of another class inside the call stack container is no call stack item.
+  error->CallStack()->CreateOwned<excpack::TAppInfo>();
+  error->AddCallStackItem(0x00401045);
+  const ErrReportOutput result = errReport(writeFile("zero.err", logOf(*pack)), "", "");
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out.find('\0'), std::string::npos);
+  EXPECT_NE(result.out.find("\n\tError message: Access violation\n"), std::string::npos);
+  EXPECT_NE(result.out.find("\n\tCall Stack items count: 6\n"), std::string::npos) << result.out;
 }
 
 TEST_F(ErrReportTest, BadMapOrModuleListFailsBeforeAnyOutput) {

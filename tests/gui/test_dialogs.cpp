@@ -7,10 +7,13 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "excpack/er_ce5_tools.h"
+#include "excpack/exception_log.h"
 #include "gui_support.h"
 #include "platform/win32/win32_host_system.h"
 #include "report/program_lifetime.h"
@@ -405,6 +408,72 @@ TEST_F(DialogsTest, CallStackWindowWithoutALogOrWithABadOne) {
     EXPECT_TRUE(script.done());
     EXPECT_EQ(dialogs.boxes.size(), 3u);
   }
+}
+
+// Reads the call stack window once a failed handler has returned, then closes it.
+struct AfterFailure {
+  static inline HWND shown = nullptr;
+  static inline std::string memo;
+  static inline size_t boxes = 0;
+  static inline ScriptedDialogs* dialogs = nullptr;
+  static void CALLBACK look(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    memo = text(GetDlgItem(shown, ui::TdisplayCallStackForm::kMessageMemo));
+    boxes = dialogs->boxes.size();
+    click(shown, IDOK);
+  }
+};
+
+// A log too large to hold is refused by name and size before any window opens. A handler
+// that throws (here out of memory) costs an error box, not the program: the window goes on
+// answering, and a zero character in a stored text does not cut its report short.
+TEST_F(DialogsTest, CallStackWindowSurvivesAHugeLogAndAFailingHandler) {
+  using ui::TdisplayCallStackForm;
+  Win32HostSystem system;
+  report::PackageLifetime package(system);
+  const std::string folder = freshFolder("callstack_abuse");
+  {
+    const std::string huge = folder + "\\huge.err";
+    HANDLE file = CreateFileA(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end;
+    end.QuadPart = 1610612736;  // sparse: nothing is written
+    ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+    CloseHandle(file);
+    DialogScript script({[](HWND d) { click(d, IDOK); }});
+    TdisplayCallStackForm::showCallStack(nullptr, huge, "");
+    DeleteFileA(huge.c_str());
+    EXPECT_FALSE(script.done());
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, excpack::tooLargeText(huge, 1610612736));
+    EXPECT_NE(dialogs.boxes[0].text.find(huge), std::string::npos);
+  }
+
+  excpack::TExceptionPack pack;
+  pack.SetErrorInfo(std::make_unique<excpack::TErrorInfo>());
+  pack.ErrorInfo()->ErrorMessage = std::string("Access\0violation", 16);
+  const std::string log = folder + "\\zero.err";
+  std::ofstream(log, std::ios::binary)
+      << excpack::EncryptText(excpack::ComponentToString(pack)) << "\r\n";
+
+  AfterFailure::dialogs = &dialogs;
+  ui::ModalDialog::setShownHook([](HWND d) {
+    AfterFailure::shown = d;
+    SetTimer(nullptr, 0, USER_TIMER_MINIMUM, &AfterFailure::look);
+    throw std::bad_alloc();
+  });
+  TdisplayCallStackForm::showCallStack(nullptr, log, "");
+  ui::ModalDialog::setShownHook({});
+  ASSERT_NE(AfterFailure::shown, nullptr);
+  EXPECT_FALSE(IsWindow(AfterFailure::shown));  // closed by its button after the failure
+  EXPECT_EQ(AfterFailure::boxes, 2u);
+  ASSERT_EQ(dialogs.boxes.size(), 2u);
+  EXPECT_EQ(dialogs.boxes[1].text, "Out of memory.");
+  EXPECT_EQ(dialogs.boxes[1].kind, ui::BoxKind::Error);
+  const std::string& memo = AfterFailure::memo;
+  EXPECT_NE(memo.find("\tError message: Access violation\r\n"), std::string::npos) << memo;
+  EXPECT_NE(memo.find("\tCall Stack items count: 0\r\n"), std::string::npos) << memo;
 }
 
 }  // namespace
