@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <exception>
+#include <new>
 
 #include "common/format.h"
 #include "engine/exception_capture.h"
@@ -17,7 +18,6 @@ std::unique_ptr<TUsedThreads> UsedThreads;
 std::unique_ptr<TUsedProcesses> UsedProcesses;
 std::unique_ptr<TDebugThread> CurrentDebugThread;
 std::atomic<int32_t> StackDepth{32};
-std::atomic<bool> StackReporting{false};
 bool DebugActiveProcessStopAvailable = false;
 
 namespace {
@@ -25,6 +25,7 @@ namespace {
 DebugPlatform* gPlatform = nullptr;
 MainThreadSync* gSync = nullptr;
 DirectSync gDirectSync;
+WorkerLauncher gLauncher;
 // Sessions let go of inside one of their own notifications: their workers wait for this
 // very thread, so they are muted, asked to end, and released by a later call.
 std::vector<std::unique_ptr<TDebugThread>> gRetired;
@@ -85,14 +86,30 @@ uint32_t continueStatus(const DebugEventRecord& event) {
   return kDbgContinue;
 }
 
-// Keeps the stack-reporting flag set while a scan is published, however it ends.
+// Keeps a session's stack-reporting flag set while a scan is published, however it ends.
 class ReportingScope {
  public:
-  ReportingScope() { StackReporting.store(true); }
-  ~ReportingScope() { StackReporting.store(false); }
+  explicit ReportingScope(std::atomic<bool>& flag) : flag_(flag) { flag_.store(true); }
+  ~ReportingScope() { flag_.store(false); }
   ReportingScope(const ReportingScope&) = delete;
   ReportingScope& operator=(const ReportingScope&) = delete;
+
+ private:
+  std::atomic<bool>& flag_;
 };
+
+// The text of an error that ended a session.
+std::string errorText(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    return "Debugger error! Out of memory";
+  } catch (const std::exception& e) {
+    return std::string("Debugger error! ") + e.what();
+  } catch (...) {
+    return "Debugger error! unknown error";
+  }
+}
 
 }  // namespace
 
@@ -102,6 +119,8 @@ void setEnginePlatform(DebugPlatform* platform, MainThreadSync* sync) {
 }
 
 DebugPlatform* enginePlatform() { return gPlatform; }
+
+void setWorkerLauncher(WorkerLauncher launcher) { gLauncher = std::move(launcher); }
 
 void engineStartup() {
   DebugEvents = std::make_unique<TDbgEventList>();
@@ -208,8 +227,26 @@ TDebugThread::~TDebugThread() {
 }
 
 void TDebugThread::Start() {
-  if (started_.exchange(true)) return;
-  thread_ = std::thread([this] { run(); });
+  if (started_.load() || finished_.load()) return;
+  try {
+    std::function<void()> body = [this] { run(); };
+    thread_ = gLauncher ? gLauncher(std::move(body)) : std::thread(std::move(body));
+  } catch (...) {
+    // No worker: the session ends here, as a failed one ends, with nothing to wait for.
+    ErrorText = errorText(std::current_exception()) + " (the session's thread did not start)";
+    finished_.store(true);
+    if (OnTerminate && !muted_.load()) {
+      HandlerScope scope(handlerThread_);
+      try {
+        OnTerminate(*this);
+      } catch (...) {
+        // As at the worker's end: the session has ended, a failing handler stops nothing.
+      }
+    }
+    return;
+  }
+  // Set once the worker exists: a detach or a wait before then has nothing to wait for.
+  started_.store(true);
 }
 
 void TDebugThread::Terminate() {
@@ -302,17 +339,34 @@ void TDebugThread::detachOnLeaving() {
 }
 
 void TDebugThread::run() {
-  Execute();
+  // The worker's entry: no exception may leave it (with DW2 unwinding it cannot pass the
+  // system's frames and would end the program). Each step's error becomes the session's
+  // error, the first one told, and the session still ends in order.
+  auto step = [this](const auto& fn) {
+    try {
+      fn();
+    } catch (...) {
+      try {
+        if (ErrorText.empty()) ErrorText = errorText(std::current_exception());
+      } catch (...) {
+      }
+    }
+  };
+  step([this] { Execute(); });
   // Whatever ended the loop (a stop, a detach request, an error), an attached debuggee that
   // still runs is let go: only this thread, its debugger, can do that.
-  detachOnLeaving();
+  step([this] { detachOnLeaving(); });
+  step([this] { releaseEventHandles(); });
   try {
     DoTerminate();
   } catch (...) {
     // The session has ended already; a failing handler has nothing left to stop.
   }
   finished_.store(true);
-  sync_.wake();
+  try {
+    sync_.wake();
+  } catch (...) {
+  }
 }
 
 void TDebugThread::Execute() {
@@ -320,15 +374,13 @@ void TDebugThread::Execute() {
     startUp();
     while (turn()) {
     }
-  } catch (const std::exception& e) {
-    ErrorText = std::string("Debugger error! ") + e.what();
   } catch (...) {
-    ErrorText = "Debugger error! unknown error";
+    ErrorText = errorText(std::current_exception());
   }
 }
 
 void TDebugThread::startUp() {
-  CodeBase = 0;
+  CodeBase.store(0);
   if (Attached) {
     attachReadHandle_ = platform_.openProcess(TargetProcessId);
     ownedProcess_ = OwnedHandle(platform_, attachReadHandle_);
@@ -380,8 +432,8 @@ Handle TDebugThread::readHandleFor(uint32_t processId) const {
   // Parent and child share addresses: a read through another process's handle would
   // return that process's memory, so every read goes through the event's own process.
   if (processId != MainProcessId) {
-    auto it = processHandles_.find(processId);
-    if (it != processHandles_.end()) return it->second;
+    auto it = processes_.find(processId);
+    if (it != processes_.end() && it->second.process) return it->second.process.get();
   }
   return attachReadHandle_;
 }
@@ -395,7 +447,10 @@ bool TDebugThread::turn() {
   std::memset(&DebugEvent, 0, sizeof DebugEvent);
   for (;;) {
     WaitResult waited = platform_.waitForDebugEvent(DebugEvent, kIdleWaitMs);
-    if (waited == WaitResult::Event) break;
+    if (waited == WaitResult::Event) {
+      takeDeliveredHandles(DebugEvent);
+      break;
+    }
     if (waited == WaitResult::Failed) throw EngineError(platform_.lastErrorText());
     // No event: a stopped session ends here instead of waiting for an event that may
     // never come (the debuggee has exited, or was detached).
@@ -437,6 +492,7 @@ bool TDebugThread::turn() {
   if (!platform_.continueDebugEvent(DebugEvent.dwProcessId, DebugEvent.dwThreadId,
                                     continueStatus(DebugEvent)))
     throw EngineError(platform_.lastErrorText());
+  releaseEnded(DebugEvent);
 
   if (terminated_.load()) {
     leaveLoop();
@@ -448,8 +504,9 @@ bool TDebugThread::turn() {
 void TDebugThread::dropHeldEvent() {
   // Continued as it would have been, so that the debuggee is not left stopped; a failure
   // changes nothing, the loop ends either way.
-  platform_.continueDebugEvent(DebugEvent.dwProcessId, DebugEvent.dwThreadId,
-                               continueStatus(DebugEvent));
+  if (platform_.continueDebugEvent(DebugEvent.dwProcessId, DebugEvent.dwThreadId,
+                                   continueStatus(DebugEvent)))
+    releaseEnded(DebugEvent);
 }
 
 void TDebugThread::takeStartSnapshot() {
@@ -475,7 +532,6 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
       if (Callbacks.OnThreadCount) sync([this] { Callbacks.OnThreadCount(ThreadCount); });
       UsedThreads->append(
           std::make_unique<TThreadProp>("", e.u.CreateThread.hThread, e.dwThreadId));
-      threadHandles_[e.dwThreadId] = {e.dwProcessId, e.u.CreateThread.hThread};
       Details = "Local base " + hexP(e.u.CreateThread.lpThreadLocalBase);
       break;
     case CREATE_PROCESS_DEBUG_EVENT_CODE:
@@ -487,7 +543,6 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
       Details = "Exit code " + hexP(e.u.ExitThread.dwExitCode);
       Info = hexP(e.dwThreadId);
       UsedThreads->RemoveThread(e.dwThreadId);
-      threadHandles_.erase(e.dwThreadId);
       break;
     case EXIT_PROCESS_DEBUG_EVENT_CODE: {
       Details = "Exit code " + hexP(e.u.ExitProcess.dwExitCode);
@@ -497,12 +552,8 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
         Info = ExePath;
       }
       UsedProcesses->RemoveProcess(e.dwProcessId);
-      // The system closes the handles of the process's threads with this event.
-      for (auto it = threadHandles_.begin(); it != threadHandles_.end();)
-        it = it->second.processId == e.dwProcessId ? threadHandles_.erase(it) : std::next(it);
       --ProcessCount;
       if (Callbacks.OnProcessCount) sync([this] { Callbacks.OnProcessCount(ProcessCount); });
-      imageFiles_.erase(e.dwProcessId);
       break;
     }
     case LOAD_DLL_DEBUG_EVENT_CODE: {
@@ -514,10 +565,6 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
       Details = hexP(d.lpBaseOfDll);
       dll = std::make_unique<TDllInfo>(name, d.hFile, d.lpBaseOfDll, facts.size, facts.date,
                                        facts.version);
-      if (d.hFile != 0) {
-        // A base reused without an unload we saw: the older file handle is done with.
-        dllFiles_[d.lpBaseOfDll] = OwnedHandle(platform_, d.hFile);
-      }
       break;
     }
     case UNLOAD_DLL_DEBUG_EVENT_CODE: {
@@ -526,7 +573,6 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
       TDllInfo* loaded = DebugEvents->FindDllByBase(base);
       dll = std::make_unique<TDllInfo>(loaded ? loaded->Name : std::string("Unknown"), 0, base, "",
                                        "", "");
-      dllFiles_.erase(base);
       break;
     }
     case OUTPUT_DEBUG_STRING_EVENT_CODE:
@@ -546,11 +592,6 @@ void TDebugThread::handleCreateProcess() {
   const DebugEventRecord& e = DebugEvent;
   const auto& c = e.u.CreateProcessInfo;
   bool child = e.dwProcessId != MainProcessId;
-  if (c.hProcess != 0) processHandles_[e.dwProcessId] = c.hProcess;
-  if (c.hThread != 0) threadHandles_[e.dwThreadId] = {e.dwProcessId, c.hThread};
-  if (c.hFile != 0) {
-    imageFiles_[e.dwProcessId] = OwnedHandle(platform_, c.hFile);
-  }
 
   // The image-name pointer may be null and the module list not ready yet at this
   // event (so it is on some systems); the image file handle still names the file.
@@ -674,8 +715,8 @@ void TDebugThread::handleException() {
 }
 
 Handle TDebugThread::faultingThread(uint32_t threadId) const {
-  auto it = threadHandles_.find(threadId);
-  return it != threadHandles_.end() ? it->second.handle : mainThread_;
+  auto it = threads_.find(threadId);
+  return it != threads_.end() && it->second.handle ? it->second.handle.get() : mainThread_;
 }
 
 int32_t TDebugThread::scanStack(TCallStack& stack, int32_t depth, Handle process, Handle thread) {
@@ -693,7 +734,7 @@ int32_t TDebugThread::scanStack(TCallStack& stack, int32_t depth, Handle process
 
 void TDebugThread::reportStackEntries(const TCallStack& stack, int32_t first, int32_t end,
                                       bool quiet, const ModuleNameFunction& moduleName) {
-  ReportingScope reporting;
+  ReportingScope reporting(stackReporting_);
   auto entries = stackEntriesToPublish(stack, first, end, StackDepth.load(), moduleName, CallStack);
   for (const PublishedStackEntry& entry : entries) {
     if (quiet || !Callbacks.OnCallStackEntry) continue;
@@ -703,10 +744,99 @@ void TDebugThread::reportStackEntries(const TCallStack& stack, int32_t first, in
 }
 
 void TDebugThread::closeOwnedHandles() {
-  dllFiles_.clear();
-  imageFiles_.clear();
+  threads_.clear();
+  processes_.clear();
   ownedThread_.reset();
   ownedProcess_.reset();
+}
+
+void TDebugThread::takeDeliveredHandles(const DebugEventRecord& e) {
+  switch (e.dwDebugEventCode) {
+    case CREATE_PROCESS_DEBUG_EVENT_CODE: {
+      const auto& c = e.u.CreateProcessInfo;
+      DebuggeeHandles& process = processes_[e.dwProcessId];
+      process.process = OwnedHandle(platform_, c.hProcess);
+      process.imageFile = OwnedHandle(platform_, c.hFile);
+      if (c.hThread != 0)
+        threads_[e.dwThreadId] = {e.dwProcessId, OwnedHandle(platform_, c.hThread)};
+      break;
+    }
+    case CREATE_THREAD_DEBUG_EVENT_CODE:
+      if (e.u.CreateThread.hThread != 0)
+        threads_[e.dwThreadId] = {e.dwProcessId, OwnedHandle(platform_, e.u.CreateThread.hThread)};
+      break;
+    case LOAD_DLL_DEBUG_EVENT_CODE:
+      // A base reused without an unload we saw: the older file handle is done with. Parent
+      // and child may load DLLs at the same base; each keeps its own.
+      if (e.u.LoadDll.hFile != 0)
+        processes_[e.dwProcessId].dllFiles[e.u.LoadDll.lpBaseOfDll] =
+            OwnedHandle(platform_, e.u.LoadDll.hFile);
+      break;
+    default:
+      break;
+  }
+}
+
+void TDebugThread::releaseEnded(const DebugEventRecord& e) {
+  // The process and thread handles of an exit continued are closed by the system where it
+  // does so, by the session otherwise.
+  const bool systemCloses = platform_.systemClosesExitedHandles();
+  auto letGo = [systemCloses](OwnedHandle& handle) {
+    if (systemCloses)
+      handle.release();
+    else
+      handle.reset();
+  };
+  switch (e.dwDebugEventCode) {
+    case EXIT_THREAD_DEBUG_EVENT_CODE: {
+      auto it = threads_.find(e.dwThreadId);
+      if (it != threads_.end()) {
+        letGo(it->second.handle);
+        threads_.erase(it);
+      }
+      break;
+    }
+    case EXIT_PROCESS_DEBUG_EVENT_CODE: {
+      for (auto it = threads_.begin(); it != threads_.end();) {
+        if (it->second.processId == e.dwProcessId) {
+          letGo(it->second.handle);
+          it = threads_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      auto it = processes_.find(e.dwProcessId);
+      if (it != processes_.end()) {
+        letGo(it->second.process);
+        processes_.erase(it);  // its image and DLL files are closed with it
+      }
+      break;
+    }
+    case UNLOAD_DLL_DEBUG_EVENT_CODE: {
+      auto it = processes_.find(e.dwProcessId);
+      if (it != processes_.end()) it->second.dllFiles.erase(e.u.UnloadDll.lpBaseOfDll);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void TDebugThread::releaseEventHandles() {
+  // Where the system closes handles, a detach closes those of the process let go (Windows
+  // does so even before it knows whether the detach works): a handle is rather left than
+  // closed twice.
+  const DetachOutcome detach = detach_.load();
+  if ((detach == DetachOutcome::Detached || detach == DetachOutcome::Failed) &&
+      platform_.systemClosesExitedHandles()) {
+    const uint32_t detachedId = MainProcessId.load();
+    for (auto& [id, thread] : threads_)
+      if (thread.processId == detachedId) thread.handle.release();
+    auto it = processes_.find(detachedId);
+    if (it != processes_.end()) it->second.process.release();
+  }
+  threads_.clear();
+  processes_.clear();
 }
 
 }  // namespace ostrel

@@ -68,7 +68,9 @@ class TDebugThread {
   TDebugThread(const TDebugThread&) = delete;
   TDebugThread& operator=(const TDebugThread&) = delete;
 
-  /// Starts the worker (the session was created suspended).
+  /// Starts the worker (the session was created suspended). When the system gives no
+  /// thread, the session ends at once: ErrorText says so and OnTerminate runs here, on
+  /// the calling (main) thread.
   void Start();
   /// Sets the terminated flag; the worker sees it after the next continued event, or
   /// on its next idle wake-up when no event comes.
@@ -100,6 +102,9 @@ class TDebugThread {
   Handle processHandle() const { return ProcessHandle.load(); }
   std::string exePath() const;
   TLastChanceResults lastChanceResults() const;
+  /// True while this session publishes a scan (its call stack entries are on their way to
+  /// the main thread).
+  bool stackReporting() const { return stackReporting_.load(); }
 
   // --- set by the control operations (before Start) ---
   std::string ExePath;  // an attached session's is filled at process creation, guarded
@@ -127,7 +132,7 @@ class TDebugThread {
   std::string WarningText;
   std::string ErrorText;  // read it after the session has ended
   Address MainImageAddress = 0;
-  Address CodeBase = 0;
+  std::atomic<Address> CodeBase{0};  // read by the main thread at any time
   TEventCallStack CallStack;
   // Written under the session's guard; see lastChanceResults().
   TCallStack RawStack;
@@ -182,6 +187,16 @@ class TDebugThread {
                           const std::function<std::string(Address)>& moduleName);
   void leaveLoop();
   void closeOwnedHandles();
+  /// Takes over the handles an event delivers as soon as it arrives, whatever becomes of
+  /// the event: process, thread and image file handles of creation events, DLL files.
+  void takeDeliveredHandles(const DebugEventRecord& e);
+  /// After an event has been continued: lets go of the handles of what has ended with
+  /// it (a thread, a process with its threads and files, an unloaded DLL's file).
+  void releaseEnded(const DebugEventRecord& e);
+  /// Leaving the loop: closes every handle the events delivered that is still held (the
+  /// process and thread handles of a process detached from are the system's, where it
+  /// closes them).
+  void releaseEventHandles();
 
   DebugPlatform& platform_;
   MainThreadSync& sync_;
@@ -190,6 +205,7 @@ class TDebugThread {
   std::atomic<bool> finished_{false};
   std::atomic<bool> started_{false};
   std::atomic<bool> muted_{false};
+  std::atomic<bool> stackReporting_{false};
   // The thread running one of this session's notifications right now, if any.
   std::atomic<std::thread::id> handlerThread_{};
   std::atomic<DetachOutcome> detach_{DetachOutcome::Pending};
@@ -214,20 +230,24 @@ class TDebugThread {
   std::string exceptionModule_;
   // Full path of the main executable as the system names it (for the exception log).
   std::string mainImagePath_;
-  // Handles the session owns: those of CreateProcess (or the attach read handle), and the
-  // image file handles delivered with process-creation and DLL-load events.
+  // Handles of CreateProcess (or the attach read handle), kept until the session is
+  // destroyed: processHandle() hands the process handle out.
   OwnedHandle ownedProcess_;
   OwnedHandle ownedThread_;
-  std::map<Address, OwnedHandle> dllFiles_;
-  std::map<uint32_t, OwnedHandle> imageFiles_;
-  // Process handles of every debuggee process by id, for reads of child processes.
-  std::map<uint32_t, Handle> processHandles_;
-  // Thread handles by id from thread-creation events (the initial thread is mainThread_).
+  // Handles the debug events delivered, by the process they belong to; an entry goes
+  // with its process's exit, whatever is left with the loop.
+  struct DebuggeeHandles {
+    OwnedHandle process;  // for reads of that process
+    OwnedHandle imageFile;
+    std::map<Address, OwnedHandle> dllFiles;  // by base
+  };
+  std::map<uint32_t, DebuggeeHandles> processes_;
+  // Thread handles by id from creation events.
   struct ThreadEntry {
     uint32_t processId;
-    Handle handle;
+    OwnedHandle handle;
   };
-  std::map<uint32_t, ThreadEntry> threadHandles_;
+  std::map<uint32_t, ThreadEntry> threads_;
 };
 
 // --- program-wide engine state -----------------------------------------------------
@@ -239,14 +259,18 @@ extern std::unique_ptr<TUsedProcesses> UsedProcesses;
 extern std::unique_ptr<TDebugThread> CurrentDebugThread;
 /// Stack depth setting: bounds first-chance scans and sizes each event's call stack.
 extern std::atomic<int32_t> StackDepth;
-/// Set while a scan is being published.
-extern std::atomic<bool> StackReporting;
 /// True when the platform offers DebugActiveProcessStop.
 extern bool DebugActiveProcessStopAvailable;
 
 /// The platform and hand-off that new sessions use.
 void setEnginePlatform(DebugPlatform* platform, MainThreadSync* sync);
 DebugPlatform* enginePlatform();
+
+/// Starts a session's worker running body. Replaceable, so that tests can make it fail as
+/// std::thread does when the system has no thread to give; an empty one restores
+/// std::thread.
+using WorkerLauncher = std::function<std::thread(std::function<void()> body)>;
+void setWorkerLauncher(WorkerLauncher launcher);
 
 /// Creates DebugEvents, UsedThreads and UsedProcesses, and resolves the detach call.
 void engineStartup();

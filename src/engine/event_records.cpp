@@ -1,5 +1,7 @@
 #include "engine/event_records.h"
 
+#include <algorithm>
+
 #include "common/format.h"
 
 namespace ostrel {
@@ -15,19 +17,37 @@ TDllInfo::TDllInfo(std::string name, Handle fileHandle, Address baseAddress, std
 
 // --- TEventCallStack ------------------------------------------------------------------
 
-const TEventCallStackEntry& TEventCallStack::operator[](uint32_t i) const {
-  static const TEventCallStackEntry empty;
-  if (!entries_ || i >= entries_->size()) return empty;
-  return (*entries_)[i];
+TEventCallStackEntry TEventCallStack::operator[](uint32_t i) const {
+  TEventCallStackEntry entry;
+  if (!slots_) return entry;
+  auto it = std::lower_bound(slots_->begin(), slots_->end(), i,
+                             [](const Slot& slot, uint32_t index) { return slot.index < index; });
+  if (it != slots_->end() && it->index == i) {
+    entry.Address = it->address;
+    entry.Module = it->module;
+  }
+  return entry;
 }
 
 void TEventCallStack::set(uint32_t i, uint32_t address, std::string module) {
   if (i >= size_) return;
-  // Most events never get a stack; the slots cost nothing until the first one is filled.
-  if (!entries_) entries_ = std::make_unique<std::vector<TEventCallStackEntry>>(size_);
-  TEventCallStackEntry& entry = (*entries_)[i];
-  entry.Address = address;
-  entry.Module = std::move(module);
+  // Most events never get a stack; it costs nothing until the first slot is filled.
+  if (!slots_) slots_ = std::make_unique<std::vector<Slot>>();
+  // Slots come in order as a rule: the search starts from the end.
+  auto it = slots_->end();
+  if (!slots_->empty() && slots_->back().index >= i)
+    it = std::lower_bound(slots_->begin(), slots_->end(), i,
+                          [](const Slot& slot, uint32_t index) { return slot.index < index; });
+  if (it != slots_->end() && it->index == i) {
+    it->address = address;
+    it->module = std::move(module);
+  } else {
+    slots_->insert(it, Slot{i, address, std::move(module)});
+  }
+}
+
+void TEventCallStack::shrinkToFit() {
+  if (slots_) slots_->shrink_to_fit();
 }
 
 // --- TDbgEvent ------------------------------------------------------------------------
@@ -40,7 +60,9 @@ TDbgEvent::TDbgEvent(int32_t number, const DebugEventRecord& event,
       DllInfo(std::move(dllInfo)),
       Details(std::move(details)),
       Info(std::move(info)),
-      CallStack(std::move(callStack)) {}
+      CallStack(std::move(callStack)) {
+  CallStack.shrinkToFit();
+}
 
 namespace {
 

@@ -42,21 +42,32 @@ struct TEventCallStackEntry {
 };
 
 /// The call stack attached to one event. Its length is the stack depth setting at the
-/// time the event arrived; slots stay unallocated until one is filled, so that a
-/// million events without a stack cost a few bytes each.
+/// time the event arrived; only the slots filled are stored, in slot order, so that an
+/// event without a stack costs a few bytes and one with a 6-deep stack six entries,
+/// whatever the depth.
 class TEventCallStack {
  public:
   TEventCallStack() = default;
   explicit TEventCallStack(uint32_t depth) : size_(depth) {}
   uint32_t size() const { return size_; }
   /// Entry i; an empty entry (address 0) for slots never filled or out of range.
-  const TEventCallStackEntry& operator[](uint32_t i) const;
+  TEventCallStackEntry operator[](uint32_t i) const;
   /// Fills slot i; ignored when i is out of range.
   void set(uint32_t i, uint32_t address, std::string module);
+  /// Count of slots filled.
+  uint32_t filled() const { return slots_ ? static_cast<uint32_t>(slots_->size()) : 0; }
+  /// Gives back the room kept for further slots (the event does when it takes the stack).
+  void shrinkToFit();
 
  private:
+  // A filled slot; the unit, routine and line of an entry are never stored.
+  struct Slot {
+    uint32_t index;
+    uint32_t address;
+    std::string module;
+  };
   uint32_t size_ = 0;
-  std::unique_ptr<std::vector<TEventCallStackEntry>> entries_;
+  std::unique_ptr<std::vector<Slot>> slots_;  // null until a slot is filled
 };
 
 class TDbgEvent {

@@ -68,6 +68,12 @@ class DebugPlatform {
   virtual bool continueDebugEvent(uint32_t processId, uint32_t threadId, uint32_t status) = 0;
   virtual bool terminateProcess(Handle process, uint32_t exitCode) = 0;
   virtual void closeHandle(Handle h) = 0;
+  /// Whether the system closes the process and thread handles that creation events
+  /// delivered: a thread's once its exit event is continued, a process's (and those of
+  /// its threads) once its exit event is continued or the debugger detaches from it.
+  /// Windows does; Wine closes none of them. Image and DLL file handles are always the
+  /// debugger's to close, and so are the handles of what never reported its exit.
+  virtual bool systemClosesExitedHandles() = 0;
   /// Message text of the calling thread's last OS error.
   virtual std::string lastErrorText() = 0;
 

@@ -803,8 +803,8 @@ void TostrelForm::showEventDetails() {
     pages_.show(*event);
     if (event->DebugEvent.dwDebugEventCode == EXCEPTION_DEBUG_EVENT_CODE) {
       CallStackCount = 0;
-      if (!StackReporting.load()) {
-        const Address codeBase = CurrentDebugThread ? CurrentDebugThread->CodeBase : 0;
+      if (!(CurrentDebugThread && CurrentDebugThread->stackReporting())) {
+        const Address codeBase = CurrentDebugThread ? CurrentDebugThread->CodeBase.load() : 0;
         const TEventCallStack& stack = event->CallStack;
         for (uint32_t i = 0; i < stack.size(); ++i) {
           const TEventCallStackEntry& entry = stack[i];

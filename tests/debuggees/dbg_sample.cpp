@@ -147,6 +147,57 @@ int childBody() {
   return kExitChildBody;
 }
 
+// Threads that wait, the test DLL loaded and a child that sleeps, all kept until the time
+// is up: a debugger stopped meanwhile has been given handles of each kind.
+int hold(int threadCount, int seconds) {
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::vector<HANDLE> started;
+  for (int i = 0; i < threadCount; ++i) {
+    HANDLE t = CreateThread(nullptr, 64 * 1024, waitingThread, release,
+                            STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (t == nullptr) return kExitFailure;
+    started.push_back(t);
+  }
+  HMODULE dll = LoadLibraryA(kTestDllName);
+  if (dll == nullptr) return kExitFailure;
+  // The child tells through a named event that it runs (so its creation has been reported).
+  const std::string name = "ostrel-hold-" + std::to_string(GetCurrentProcessId());
+  HANDLE childRuns = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+  std::string line = "\"" + ownPath() + "\" hold-child " + name + " " + std::to_string(seconds);
+  std::vector<char> buffer(line.begin(), line.end());
+  buffer.push_back('\0');
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &child))
+    return kExitFailure;
+  if (WaitForSingleObject(childRuns, 60000) != WAIT_OBJECT_0) return kExitFailure;
+  while (InterlockedCompareExchange(&gThreadsRunning, 0, 0) < threadCount) Sleep(1);
+  OutputDebugStringA(kHeldText);
+  for (int tick = 0; tick < seconds * 10; ++tick) Sleep(100);
+  SetEvent(release);
+  for (HANDLE t : started) {
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+  }
+  WaitForSingleObject(child.hProcess, INFINITE);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  CloseHandle(childRuns);
+  FreeLibrary(dll);
+  return kExitHold;
+}
+
+int holdChild(const char* eventName, int seconds) {
+  HANDLE runs = OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName);
+  if (runs == nullptr) return kExitFailure;
+  SetEvent(runs);
+  CloseHandle(runs);
+  for (int tick = 0; tick < seconds * 10; ++tick) Sleep(100);
+  return kExitHold;
+}
+
 __attribute__((noinline)) int recurse(int depth) {
   volatile char pad[512];
   pad[0] = static_cast<char>(depth);
@@ -212,6 +263,24 @@ extern "C" DWORD WINAPI crashingThread(LPVOID) {
   return static_cast<DWORD>(outerRoutine(static_cast<int>(gZero)));
 }
 
+// Handled exceptions raised six calls deep: each one a first-chance event with a stack.
+extern "C" __attribute__((noinline)) int raiseHandled(int level) {
+  // A frame of its own for every level: the result is stored in it after the call.
+  volatile int frame[2] = {level, 0};
+  if (level > 0)
+    frame[1] = raiseHandled(level - 1);
+  else
+    RaiseException(kHandledCode, 0, 0, nullptr);
+  return frame[1] + static_cast<int>(gZero);
+}
+
+static int raiseMany(int count) {
+  PVOID handler = AddVectoredExceptionHandler(1, continueCustom);
+  for (int i = 0; i < count; ++i) raiseHandled(5);
+  RemoveVectoredExceptionHandler(handler);
+  return kExitRaiseMany;
+}
+
 static int threadAv() {
   HANDLE t = CreateThread(nullptr, 0, crashingThread, nullptr, 0, nullptr);
   if (t == nullptr) return kExitFailure;
@@ -245,6 +314,9 @@ int main(int argc, char** argv) {
   if (scenario == "strings-bench") return stringsBench(argNumber(argc, argv, 2, 1000));
   if (scenario == "args") return echoArguments(argc, argv);
   if (scenario == "exit") return argNumber(argc, argv, 2, 0);
+  if (scenario == "hold") return hold(argNumber(argc, argv, 2, 4), argNumber(argc, argv, 3, 60));
+  if (scenario == "hold-child" && argc > 2) return holdChild(argv[2], argNumber(argc, argv, 3, 60));
+  if (scenario == "raise-many") return raiseMany(argNumber(argc, argv, 2, 1000));
   std::fprintf(stderr, "dbg_sample: unknown scenario '%s'\n", scenario.c_str());
   return kExitUsage;
 }

@@ -17,6 +17,8 @@ constexpr int kExitSleep = 17;
 constexpr int kExitStringsBench = 18;
 constexpr int kExitChildBody = 19;
 constexpr int kExitArgs = 20;
+constexpr int kExitHold = 30;
+constexpr int kExitRaiseMany = 31;
 
 constexpr uint32_t kCustomCode = 0xE0000001;   // raised and left unhandled
 constexpr uint32_t kHandledCode = 0xE0000002;  // raised and handled by the debuggee
@@ -26,6 +28,8 @@ constexpr const char* kAnsiText = "ANSI debug string";
 // U+00E9 has a single-byte form in the Western code pages.
 constexpr const wchar_t* kWideText = L"Unicode debug string \u00e9t\u00e9";
 constexpr const char* kChildTextPrefix = "child process ";
+// The hold scenario's debug string once its threads, DLL and child are all in place.
+constexpr const char* kHeldText = "threads, DLL and child held";
 constexpr int kLongTextLength = 5000;
 
 /// 5,000 characters that name their own position every 10 characters, so a cut or a

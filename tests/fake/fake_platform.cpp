@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 
 namespace ostrel::fake {
 
@@ -67,6 +68,7 @@ Handle FakePlatform::openProcess(uint32_t) { return 0x200; }
 bool FakePlatform::debugActiveProcess(uint32_t) { return attachResult; }
 
 bool FakePlatform::debugActiveProcessStop(uint32_t processId) {
+  if (detachThrows) throw std::runtime_error(*detachThrows);
   detached.push_back(processId);
   return detachAvailable;
 }

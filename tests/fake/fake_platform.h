@@ -60,11 +60,17 @@ class FakePlatform : public DebugPlatform {
   std::string startError = "The system cannot find the file specified.";
   bool attachResult = true;
   bool detachAvailable = true;
+  /// When set, the detach throws this text instead of answering (a platform that fails
+  /// in an unforeseen way).
+  std::optional<std::string> detachThrows;
   bool failWhenEmpty = false;
   /// When set, an empty queue hands out copies of this event instead of time-outs: a
   /// debuggee that raises events without pause.
   std::optional<DebugEventRecord> endless;
   bool failContinue = false;
+  /// Whether the system closes the handles of exits and detaches (Windows) or leaves
+  /// them to the debugger (Wine).
+  bool systemClosesHandles = false;
   std::map<Handle, ThreadContext> contexts;
   std::map<Handle, Address> tebs;  // thread handle -> information block address
   std::map<Handle, FakeFile> files;
@@ -102,6 +108,7 @@ class FakePlatform : public DebugPlatform {
   bool continueDebugEvent(uint32_t processId, uint32_t threadId, uint32_t status) override;
   bool terminateProcess(Handle process, uint32_t exitCode) override;
   void closeHandle(Handle h) override;
+  bool systemClosesExitedHandles() override { return systemClosesHandles; }
   std::string lastErrorText() override { return "fake failure"; }
   bool readMemory(Handle process, Address address, void* buffer, uint32_t size,
                   uint32_t* bytesRead) override;

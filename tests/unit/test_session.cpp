@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "engine/debug_thread.h"
@@ -165,7 +167,7 @@ TEST_F(SessionTest, StartedExecutableFirstEventsAndContinueStatuses) {
   EXPECT_EQ(DebugEvents->at(5)->Info, kExe);
   EXPECT_EQ(s.MainProcessId, kPid);
   EXPECT_EQ(s.ProcessHandle, kProc);
-  EXPECT_EQ(s.CodeBase, 0x401000u);
+  EXPECT_EQ(s.CodeBase.load(), 0x401000u);
   EXPECT_EQ(s.MainImageAddress, 0x401234u);
   EXPECT_EQ(s.ExceptionCount, 3);
   EXPECT_EQ(exceptionCounts, (std::vector<int32_t>{1, 2, 3}));
@@ -475,7 +477,7 @@ TEST_F(SessionTest, AttachedSessionDetachesFromItsWorker) {
   EXPECT_EQ(s.MainProcessId, kPid);
   EXPECT_EQ(s.ExePath, kExe);  // from the module list
   EXPECT_EQ(s.MainImageAddress, 0x400000u);
-  EXPECT_EQ(s.CodeBase, 0x401000u);
+  EXPECT_EQ(s.CodeBase.load(), 0x401000u);
   EXPECT_EQ(DebugEvents->at(0)->Info, kExe);
 }
 
@@ -516,20 +518,233 @@ TEST_F(SessionTest, SuspendHoldsEventsUntilResume) {
   EXPECT_EQ(log.size(), 2u);
 }
 
+// --- the handles the debug events deliver --------------------------------------------------
+
+// Handles of the main process's creation event, distinct from those CreateProcess gave
+// (kProc, kThread), as on a real system; and a child's.
+constexpr Handle kEventProc = 0x110, kEventThread = 0x114, kImageFile = 0x118;
+constexpr uint32_t kChildPid = 0x900, kChildTid = 0x904;
+constexpr Handle kChildProc = 0x300, kChildThread = 0x304, kChildImage = 0x308;
+constexpr Address kDllBase = 0x10000000;
+
+/// How often each handle was closed.
+std::map<Handle, int> closeCounts(const std::vector<Handle>& closed) {
+  std::map<Handle, int> counts;
+  for (Handle h : closed) ++counts[h];
+  return counts;
+}
+
+/// Each handle closed exactly once.
+std::map<Handle, int> once(std::initializer_list<Handle> handles) {
+  std::map<Handle, int> counts;
+  for (Handle h : handles) counts[h] = 1;
+  return counts;
+}
+
+void queueStartWithEventHandles(FakePlatform& fake) {
+  fake.queueEvent(makeCreateProcess(kPid, kTid, kEventProc, kEventThread, 0x400000, 0x401234,
+                                    0x2000, 0, kImageFile));
+}
+
+void queueChildStart(FakePlatform& fake) {
+  fake.queueEvent(makeCreateProcess(kChildPid, kChildTid, kChildProc, kChildThread, 0x400000,
+                                    0x401234, 0, 0, kChildImage));
+}
+
 TEST_F(SessionTest, SessionClosesTheHandlesItOwnsWhenReplaced) {
-  queueStart();
-  fake.queueEvent(makeLoadDll(kPid, kTid, 0x44, 0x10000000, 0, 0));
+  queueStartWithEventHandles(fake);
+  fake.queueEvent(makeLoadDll(kPid, kTid, 0x44, kDllBase, 0, 0));
   fake.queueEvent(makeLoadDll(kPid, kTid, 0x48, 0x20000000, 0, 0));
-  fake.queueEvent(makeUnloadDll(kPid, kTid, 0x10000000));
+  fake.queueEvent(makeUnloadDll(kPid, kTid, kDllBase));
   runAll(4);
-  EXPECT_EQ(fake.closed, (std::vector<Handle>{0x44}));
+  // The events' handles are closed as the loop ends (0x44 at its unload); those of
+  // CreateProcess stay with the session, whose process handle DebugStop hands out.
+  EXPECT_EQ(closeCounts(fake.closed), once({0x44, 0x48, kEventProc, kEventThread, kImageFile}));
   // A new session replaces the old one, which lets go of what it still held.
   fake.startResult.reset();
   DebugRun(kExe, "", "", cb, nullptr, false);
   CurrentDebugThread->WaitFor();
-  EXPECT_NE(std::find(fake.closed.begin(), fake.closed.end(), 0x48u), fake.closed.end());
-  EXPECT_NE(std::find(fake.closed.begin(), fake.closed.end(), kProc), fake.closed.end());
-  EXPECT_NE(std::find(fake.closed.begin(), fake.closed.end(), kThread), fake.closed.end());
+  EXPECT_EQ(closeCounts(fake.closed),
+            once({0x44, 0x48, kEventProc, kEventThread, kImageFile, kProc, kThread}));
+}
+
+TEST_F(SessionTest, StopMidRunClosesEveryHandleTheEventsDeliveredOnce) {
+  queueStartWithEventHandles(fake);
+  fake.queueEvent(makeCreateThread(kPid, 0x700, 0x120, 0, 0));
+  fake.queueEvent(makeCreateThread(kPid, 0x704, 0x124, 0, 0));
+  fake.queueEvent(makeExitThread(kPid, 0x704, 0));
+  fake.queueEvent(makeLoadDll(kPid, kTid, 0x44, kDllBase, 0, 0));
+  queueChildStart(fake);
+  fake.queueEvent(makeCreateThread(kChildPid, 0x908, 0x320, 0, 0));
+  fake.queueEvent(makeLoadDll(kChildPid, kChildTid, 0x4C, 0x20000000, 0, 0));
+  // Stopped with every process still alive: none of their exits is ever continued.
+  runAll(8);
+  ASSERT_EQ(fake.continueCount(), 8u);
+  EXPECT_EQ(CurrentDebugThread->ErrorText, "");
+  EXPECT_EQ(closeCounts(fake.closed),
+            once({kEventProc, kEventThread, kImageFile, 0x120, 0x124, 0x44, kChildProc,
+                  kChildThread, kChildImage, 0x320, 0x4C}));
+}
+
+TEST_F(SessionTest, ChildDllAtItsParentsBaseKeepsTheParentsFileAndAnExitShrinksTheTable) {
+  queueStartWithEventHandles(fake);
+  fake.queueEvent(makeLoadDll(kPid, kTid, 0x44, kDllBase, 0, 0));
+  queueChildStart(fake);
+  fake.queueEvent(makeLoadDll(kChildPid, kChildTid, 0x4C, kDllBase, 0, 0));
+  fake.queueEvent(makeExitProcess(kChildPid, kChildTid, 0));
+  // An event after the exit: its continue comes after the exit's handles were let go.
+  fake.queueEvent(makeEvent(12, kPid, kTid));
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  ASSERT_TRUE(waitUntil([&] { return fake.continueCount() >= 6; }));
+  // The child's exit closed its handles, its DLL file with them; the parent's file at the
+  // same base is still held.
+  EXPECT_EQ(closeCounts(fake.closed), once({kChildProc, kChildThread, kChildImage, 0x4C}));
+  DebugStop();
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(closeCounts(fake.closed), once({kChildProc, kChildThread, kChildImage, 0x4C, 0x44,
+                                            kEventProc, kEventThread, kImageFile}));
+}
+
+TEST_F(SessionTest, WhereTheSystemClosesExitedHandlesTheSessionClosesTheRestOnly) {
+  // Windows: ContinueDebugEvent of an exit closes the exited thread's or process's
+  // handles, DebugActiveProcessStop those of the process let go. Closing them again could
+  // close a handle the program has opened since under the same value.
+  fake.systemClosesHandles = true;
+  queueStartWithEventHandles(fake);
+  fake.queueEvent(makeCreateThread(kPid, 0x700, 0x120, 0, 0));
+  fake.queueEvent(makeExitThread(kPid, 0x700, 0));
+  queueChildStart(fake);
+  fake.queueEvent(makeLoadDll(kChildPid, kChildTid, 0x4C, kDllBase, 0, 0));
+  fake.queueEvent(makeExitProcess(kChildPid, kChildTid, 0));
+  fake.queueEvent(makeCreateThread(kPid, 0x70C, 0x12C, 0, 0));
+  runAll(7);
+  EXPECT_EQ(closeCounts(fake.closed),
+            once({kChildImage, 0x4C, kEventProc, kEventThread, kImageFile, 0x12C}));
+
+  // Detached: the detached process's process and thread handles are the system's.
+  fake.closed.clear();
+  fake.queueEvent(
+      makeCreateProcess(kPid, kTid, kEventProc, kEventThread, 0x400000, 0, 0, 0, kImageFile));
+  fake.queueEvent(makeCreateThread(kPid, 0x700, 0x120, 0, 0));
+  fake.queueEvent(makeLoadDll(kPid, kTid, 0x44, kDllBase, 0, 0));
+  DebugAttach("", "", static_cast<int32_t>(kPid), cb, nullptr, false);
+  ASSERT_TRUE(waitUntil([&] { return fake.continueCount() >= 10; }));
+  EXPECT_TRUE(DebugActiveProcessStopProc(kPid));
+  // The previous session's CreateProcess handles went with it.
+  EXPECT_EQ(closeCounts(fake.closed), once({kProc, kThread, kImageFile, 0x44}));
+}
+
+TEST_F(SessionTest, DetachAndErrorsCloseTheHandlesToo) {
+  // Wine: nothing closes them but the session.
+  fake.queueEvent(
+      makeCreateProcess(kPid, kTid, kEventProc, kEventThread, 0x400000, 0, 0, 0, kImageFile));
+  fake.queueEvent(makeCreateThread(kPid, 0x700, 0x120, 0, 0));
+  fake.queueEvent(makeLoadDll(kPid, kTid, 0x44, kDllBase, 0, 0));
+  DebugAttach("", "", static_cast<int32_t>(kPid), cb, nullptr, false);
+  ASSERT_TRUE(waitUntil([&] { return fake.continueCount() >= 3; }));
+  EXPECT_TRUE(DebugActiveProcessStopProc(kPid));
+  EXPECT_EQ(closeCounts(fake.closed), once({kEventProc, kEventThread, kImageFile, 0x120, 0x44}));
+
+  // A failed continue ends the loop with an error: the handle of the event that could not
+  // be continued is closed with the others.
+  fake.closed.clear();
+  fake.failContinue = true;
+  fake.queueEvent(makeCreateProcess(kPid, kTid, kEventProc, kEventThread, 0x400000, 0x401234,
+                                    0x2000, 0, kImageFile));
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(CurrentDebugThread->ErrorText, "Debugger error! fake failure");
+  // (kAttachRead: the attached session's own handle, closed as this one replaced it.)
+  EXPECT_EQ(closeCounts(fake.closed), once({kAttachRead, kEventProc, kEventThread, kImageFile}));
+}
+
+// --- the worker's entry, its start, and the fields the main thread reads -------------------
+
+TEST_F(SessionTest, NoErrorLeavesTheWorkersEntry) {
+  // Errors after the loop (here the detach) end the session with their text instead of
+  // ending the program.
+  fake.detachThrows = "the detach broke";
+  fake.queueEvent(makeCreateProcess(kPid, kTid, kProc, kThread, 0x400000, 0, 0));
+  DebugAttach(
+      "", "", static_cast<int32_t>(kPid), cb, [this](TDebugThread&) { ++terminates; }, false);
+  ASSERT_TRUE(waitUntil([&] { return fake.continueCount() == 1; }));
+  EXPECT_FALSE(DebugActiveProcessStopProc(kPid));
+  EXPECT_TRUE(CurrentDebugThread->Finished());
+  EXPECT_EQ(CurrentDebugThread->ErrorText, "Debugger error! the detach broke");
+  EXPECT_EQ(terminates, 1);
+  // An out-of-memory says so.
+  fake.detachThrows.reset();
+  cb.OnDebugEvent = [](int32_t, const DebugEventRecord&, TDllInfo*, const std::string&, uint8_t) {
+    throw std::bad_alloc();
+  };
+  queueStart();
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(CurrentDebugThread->ErrorText, "Debugger error! Out of memory");
+}
+
+TEST_F(SessionTest, AWorkerThatCannotStartEndsTheSessionAtOnce) {
+  struct Restore {
+    ~Restore() { setWorkerLauncher(nullptr); }
+  } restore;
+  int launches = 0;
+  setWorkerLauncher([&](std::function<void()>) -> std::thread {
+    ++launches;
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                            "no thread");
+  });
+  std::vector<std::string> ended;
+  DebugAttach(
+      "", "", static_cast<int32_t>(kPid), cb,
+      [&](TDebugThread& s) { ended.push_back(s.ErrorText); }, false);
+  TDebugThread& s = *CurrentDebugThread;
+  EXPECT_TRUE(s.Finished());
+  EXPECT_EQ(s.ErrorText.rfind("Debugger error! no thread", 0), 0u) << s.ErrorText;
+  EXPECT_NE(s.ErrorText.find("did not start"), std::string::npos) << s.ErrorText;
+  EXPECT_EQ(ended, (std::vector<std::string>{s.ErrorText}));  // told once, at once
+  // Nothing to wait for: a detach answers at once instead of waiting for a worker that
+  // never ran.
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_FALSE(DebugActiveProcessStopProc(kPid));
+  EXPECT_TRUE(s.WaitFor());
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+  s.Start();  // a second start does not try again
+  EXPECT_EQ(launches, 1);
+  EXPECT_TRUE(fake.commandLines.empty());
+}
+
+TEST_F(SessionTest, CodeBaseIsReadWhileTheWorkerWritesIt) {
+  // Every process creation of the main process writes the code base; the main thread
+  // reads it meanwhile, as the event list's click does (a race without the atomic, which
+  // the ThreadSanitizer build reports).
+  queueStart();
+  fake.endless = makeCreateProcess(kPid, kTid, kProc, kThread, 0x400000, 0x401234, 0x2000);
+  DebugRun(kExe, "", "", cb, nullptr, false);
+  Address seen = 0;
+  while (fake.continueCount() < 200) {
+    const Address codeBase = CurrentDebugThread->CodeBase;
+    if (codeBase != 0) seen = codeBase;
+  }
+  DebugStop();
+  CurrentDebugThread->WaitFor();
+  EXPECT_EQ(seen, 0x401000u);
+}
+
+TEST_F(SessionTest, StackReportingBelongsToItsSession) {
+  prepareInitialThreadStack();
+  bool ownFlag = false, otherFlag = true;
+  cb.OnCallStackEntry = [&](int32_t, const std::string&, const std::string&, const std::string&,
+                            const std::string&, const std::string&, uint8_t) {
+    TDebugThread other(fake, sync);
+    ownFlag = CurrentDebugThread->stackReporting();
+    otherFlag = other.stackReporting();
+  };
+  queueStart();
+  fake.queueEvent(makeException(kPid, kTid, kExceptionAccessViolation, 0x401500, false, 0, {0, 0}));
+  runAll(2);
+  EXPECT_TRUE(ownFlag);     // the session publishing
+  EXPECT_FALSE(otherFlag);  // any other session is not
+  EXPECT_FALSE(CurrentDebugThread->stackReporting());
 }
 
 TEST_F(SessionTest, BalanceCheckWarnsOncePerList) {
@@ -731,7 +946,7 @@ TEST_F(HandOffTest, ThrowingNotificationDuringAPublicationClearsTheReportingFlag
   bool reportingSeen = false;
   cb.OnCallStackEntry = [&](int32_t, const std::string&, const std::string&, const std::string&,
                             const std::string&, const std::string&, uint8_t) {
-    reportingSeen = StackReporting.load();
+    reportingSeen = CurrentDebugThread->stackReporting();
     throw std::runtime_error("list is gone");
   };
   queueStart();
@@ -739,7 +954,7 @@ TEST_F(HandOffTest, ThrowingNotificationDuringAPublicationClearsTheReportingFlag
   DebugRun(kExe, "", logDir.string(), cb, onTerminate, false);
   EXPECT_TRUE(CurrentDebugThread->WaitFor());
   EXPECT_TRUE(reportingSeen);
-  EXPECT_FALSE(StackReporting.load());
+  EXPECT_FALSE(CurrentDebugThread->stackReporting());
   EXPECT_EQ(CurrentDebugThread->ErrorText, "Debugger error! list is gone");
 }
 

@@ -1,4 +1,5 @@
-// Threads and handles of the test program itself, for tests that check nothing leaks.
+// Threads, handles and heap memory of the test program itself, for tests that check
+// nothing leaks.
 #pragma once
 
 #include <windows.h>
@@ -9,5 +10,8 @@ namespace ostrel::wine_test {
 int threadCount();
 /// Handles this process holds.
 DWORD handleCount();
+/// Bytes of the blocks in use in every heap of this process (its own allocations and
+/// the heap's bookkeeping of them aside).
+long long heapBytesInUse();
 
 }  // namespace ostrel::wine_test

@@ -209,6 +209,16 @@ void Win32Platform::closeHandle(Handle h) {
   if (h != 0) CloseHandle(toHandle(h));
 }
 
+bool Win32Platform::systemClosesExitedHandles() {
+  // Windows' ContinueDebugEvent closes the handles of an exit event, and its
+  // DebugActiveProcessStop those of the process let go; Wine's close nothing.
+  static const bool underWine = [] {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return !underWine;
+}
+
 std::string Win32Platform::lastErrorText() {
   DWORD code = GetLastError();
   char buffer[512] = {};

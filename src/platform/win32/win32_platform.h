@@ -27,6 +27,8 @@ class Win32Platform final : public DebugPlatform {
   bool terminateProcess(Handle process, uint32_t exitCode) override;
   /// Ignores handle 0.
   void closeHandle(Handle h) override;
+  /// True on Windows; false under Wine (ntdll exports wine_get_version).
+  bool systemClosesExitedHandles() override;
   /// The system's message without its trailing line break; "Error N" when the system
   /// has no message for the code.
   std::string lastErrorText() override;
