@@ -17,6 +17,7 @@ constexpr int kExitSleep = 17;
 constexpr int kExitStringsBench = 18;
 constexpr int kExitChildBody = 19;
 constexpr int kExitArgs = 20;
+constexpr int kExitSoak = 21;
 
 constexpr uint32_t kCustomCode = 0xE0000001;   // raised and left unhandled
 constexpr uint32_t kHandledCode = 0xE0000002;  // raised and handled by the debuggee
