@@ -6,6 +6,13 @@
 //     ROUNDS rounds; medians compared. Then one more run of the window in which a mouse
 //     click on a row of its event list is sent every 300 ms, and the time until the row
 //     is selected and its details shown is measured.
+//   bench_window.exe --soak DEBUGGEE [THREADS CYCLES STRINGS]
+//     A long session: the debuggee's soak scenario (by default 2,000 threads started and
+//     ended, 5,000 DLL load/unload cycles and 186,000 debug strings, about 200,000
+//     events) run from the window while a row is clicked every 300 ms: the time each click
+//     takes to show its row, the window's memory per event against the engine alone
+//     running the same scenario (the baseline), and the program's handle count before Run
+//     and after a Stop in the middle of a second run.
 //   bench_window.exe --rows N
 //     N events recorded through the engine over the scripted platform, once with the
 //     window listing them and once without (the baseline): the window's own memory per
@@ -16,12 +23,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <new>
 
 #include "bench_run.h"
 #include "event_mix.h"
 #include "engine/debug_thread.h"
 #include "fake_platform.h"
+#include "process_counts.h"
 #include "platform/win32/win32_host_system.h"
 #include "platform/win32/win32_platform.h"
 #include "platform/win32/window_sync.h"
@@ -106,11 +115,12 @@ struct WindowRun {
 };
 
 // One run of the debuggee from the window, clicking rows while it streams when clicks.
-WindowRun windowRun(Form& form, const std::string& debuggee, long n, bool clicks) {
+WindowRun windowRun(Form& form, const std::string& debuggee, const std::string& params,
+                    bool clicks) {
   WindowRun run;
   HWND view = form.eventList().handle();
   form.TargetPath = debuggee;
-  form.TargetParams = "strings-bench " + std::to_string(n);
+  form.TargetParams = params;
   char temp[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, temp);
   form.ErrorLogPath = temp;
@@ -168,9 +178,9 @@ int eventRate(const std::string& cli, const std::string& debuggee, long n, int r
     for (int r = 0; r < rounds; ++r) {
       base.push_back(runCli(cli + " run " + debuggee + " strings-bench " + std::to_string(n),
                             "bench_window_cli.txt"));
-      window.push_back(windowRun(form, debuggee, n, false).result);
+      window.push_back(windowRun(form, debuggee, "strings-bench " + std::to_string(n), false).result);
     }
-    clicked = windowRun(form, debuggee, n, true);
+    clicked = windowRun(form, debuggee, "strings-bench " + std::to_string(n), true);
     SendMessageA(form.handle(), WM_CLOSE, 0, 0);
   }
   ui::setUiDialogs(nullptr);
@@ -196,6 +206,95 @@ int eventRate(const std::string& cli, const std::string& debuggee, long n, int r
               clicks.size(), median(clicks), worst);
   std::printf("window while clicked:        %.0f events/s\n", clicked.result.rate());
   return 0;
+}
+
+// Dispatches this thread's messages until done() holds.
+void pumpUntil(const std::function<bool()>& done) {
+  MSG msg;
+  while (!done()) {
+    if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    } else {
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+  }
+}
+
+bool mainProcessExited() {
+  const size_t count = DebugEvents ? DebugEvents->count() : 0;
+  if (count == 0 || !CurrentDebugThread) return false;
+  const TDbgEvent* last = DebugEvents->at(count - 1);
+  return last->DebugEvent.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT_CODE &&
+         last->DebugEvent.dwProcessId == CurrentDebugThread->MainProcessId;
+}
+
+DWORD handles() { return wine_test::handleCount(); }
+
+int soak(const std::string& debuggee, const std::string& mix) {
+  const std::string params = "soak " + mix;
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  Win32Platform platform;
+  Win32HostSystem system;
+  // Baseline: the engine alone records the same scenario.
+  double engineBytes = 0;
+  {
+    DirectSync direct;
+    report::ProgramLifetime program(platform, direct, system, [](const std::string&) {});
+    const long long before = gLive.load();
+    const auto t0 = Clock::now();
+    DebugRun(debuggee, params, temp, {}, nullptr, false);
+    while (!mainProcessExited()) Sleep(20);
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const size_t events = DebugEvents->count();
+    engineBytes = static_cast<double>(gLive.load() - before) / static_cast<double>(events);
+    std::printf("engine alone:                %zu events in %.1f s (%.0f events/s), %.1f bytes per event\n",
+                events, seconds, events / seconds, engineBytes);
+    DebugStop();
+    CurrentDebugThread->WaitFor();
+  }
+  SilentDialogs dialogs;
+  ui::setUiDialogs(&dialogs);
+  WindowSync sync;
+  int result = 0;
+  {
+    report::ProgramLifetime program(platform, sync, system, [](const std::string&) {});
+    Form form;
+    if (!form.create()) return 1;
+    form.show(SW_SHOWNORMAL);
+    SetForegroundWindow(form.handle());
+    const DWORD handlesBefore = handles();
+    const long long before = gLive.load();
+    WindowRun run = windowRun(form, debuggee, params, true);
+    pumpUntil(mainProcessExited);
+    form.flushEvents();
+    const size_t events = DebugEvents->count();
+    const double bytes = static_cast<double>(gLive.load() - before) / static_cast<double>(events);
+    std::printf("window:                      %zu events in %.1f s (%.0f events/s), %.1f bytes per event\n",
+                events, run.result.seconds, events / run.result.seconds, bytes);
+    std::printf("window's own per event:      %.1f bytes (target <= 16)\n", bytes - engineBytes);
+    const std::vector<double>& clicks = run.clicks;
+    const double worst = clicks.empty() ? 0 : *std::max_element(clicks.begin(), clicks.end());
+    std::printf("clicks while streaming:      %zu, median %.1f ms, worst %.1f ms (target <= 200 ms)\n",
+                clicks.size(), median(clicks), worst);
+    if (clicks.empty()) result = 1;
+
+    // Stop in the middle of a second run.
+    form.TargetPath = debuggee;
+    form.TargetParams = params;
+    form.ErrorLogPath = temp;
+    form.startRun();
+    pumpUntil([&] { return form.eventList().size() >= events / 2 || !form.IsStarted; });
+    form.stopActionExecute();
+    pumpUntil([] { return CurrentDebugThread->Finished(); });
+    const DWORD handlesAfter = handles();
+    std::printf("handles:                     %lu before Run, %lu after Stop at %zu events (target: within 4)\n",
+                handlesBefore, handlesAfter, form.eventList().size());
+    SendMessageA(form.handle(), WM_CLOSE, 0, 0);
+  }
+  ui::setUiDialogs(nullptr);
+  return result;
 }
 
 std::string gMix = "all";  // --rows N strings|threads|dlls: one kind of event alone
@@ -308,13 +407,19 @@ int rows(int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "--soak") == 0) {
+    std::string mix;
+    for (int i = 3; i < argc; ++i) mix += std::string(mix.empty() ? "" : " ") + argv[i];
+    return soak(argv[2], mix);
+  }
   if (argc >= 2 && std::strcmp(argv[1], "--rows") == 0) {
     if (argc > 3) gMix = argv[3];
     return rows(argc > 2 ? std::max(1, std::atoi(argv[2])) : 1000000);
   }
   if (argc < 3) {
     std::fprintf(stderr, "usage: bench_window OSTREL_CLI DEBUGGEE [N] [ROUNDS]\n"
-                         "       bench_window --rows [N]\n");
+                         "       bench_window --rows [N]\n"
+                         "       bench_window --soak DEBUGGEE [THREADS CYCLES STRINGS]\n");
     return 2;
   }
   const long n = argc > 3 ? std::atol(argv[3]) : 100000;

@@ -4,6 +4,7 @@
 // tool chain, so custom codes go through RaiseException.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -239,6 +240,37 @@ int echoArguments(int argc, char** argv) {
   return kExitArgs;
 }
 
+DWORD WINAPI quietThread(void*) { return 0; }
+
+// A long session's mix, spread evenly over its run: threads started and ended one at a
+// time, the test DLL loaded and freed, and debug strings in between. Prints its id first.
+int soak(int threads, int cycles, int strings) {
+  std::printf("%lu\n", GetCurrentProcessId());
+  std::fflush(stdout);
+  const int steps = std::max(1, std::max(threads, cycles));
+  char text[48];
+  int written = 0;
+  for (int step = 0; step < steps; ++step) {
+    if (step < threads) {
+      HANDLE t = CreateThread(nullptr, 0, quietThread, nullptr, 0, nullptr);
+      if (t == nullptr) return kExitFailure;
+      WaitForSingleObject(t, INFINITE);
+      CloseHandle(t);
+    }
+    if (step < cycles) {
+      HMODULE dll = LoadLibraryA(kTestDllName);
+      if (dll == nullptr) return kExitFailure;
+      FreeLibrary(dll);
+    }
+    for (const int due = static_cast<int>(static_cast<long long>(strings) * (step + 1) / steps);
+         written < due; ++written) {
+      std::snprintf(text, sizeof text, "soak %d", written);
+      OutputDebugStringA(text);
+    }
+  }
+  return kExitSoak;
+}
+
 int stringsBench(int count) {
   char text[48];
   for (int i = 0; i < count; ++i) {
@@ -312,6 +344,9 @@ int main(int argc, char** argv) {
   if (scenario == "sleep") return sleepFor(argNumber(argc, argv, 2, 30));
   if (scenario == "stream") return stream(argNumber(argc, argv, 2, 60));
   if (scenario == "strings-bench") return stringsBench(argNumber(argc, argv, 2, 1000));
+  if (scenario == "soak")
+    return soak(argNumber(argc, argv, 2, 2000), argNumber(argc, argv, 3, 5000),
+                argNumber(argc, argv, 4, 186000));
   if (scenario == "args") return echoArguments(argc, argv);
   if (scenario == "exit") return argNumber(argc, argv, 2, 0);
   if (scenario == "hold") return hold(argNumber(argc, argv, 2, 4), argNumber(argc, argv, 3, 60));

@@ -17,6 +17,7 @@ constexpr int kExitSleep = 17;
 constexpr int kExitStringsBench = 18;
 constexpr int kExitChildBody = 19;
 constexpr int kExitArgs = 20;
+constexpr int kExitSoak = 21;
 constexpr int kExitHold = 30;
 constexpr int kExitRaiseMany = 31;
 

@@ -340,6 +340,29 @@ TEST_F(MainFormTest, DllsAreNumberedByTheirLoadAmongAllLoads) {
   }
 }
 
+TEST_F(MainFormTest, ALongSessionAnswersClicksAndStopLeavesNoHandleBehind) {
+  const DWORD before = handleCount();
+  // Threads started and ended, the test DLL loaded and freed, debug strings: a short soak.
+  start("soak 300 600 20000");
+  // (Telling the view of new rows costs milliseconds: the wait looks at the records only.)
+  ASSERT_TRUE(pumpUntil([&] { return form->eventList().size() > 1500; }));
+  // While the events stream, a click on a row shows that row's page.
+  form->flushEvents();
+  for (const uint32_t code : {CREATE_THREAD_DEBUG_EVENT_CODE, UNLOAD_DLL_DEBUG_EVENT_CODE}) {
+    int row = 500;
+    while (row < 1500 && form->eventList().row(row).event->DebugEvent.dwDebugEventCode != code)
+      ++row;
+    ASSERT_LT(row, 1500) << code;
+    clickRow(row);
+    EXPECT_EQ(static_cast<uint32_t>(form->detailPages().currentCode()), code);
+  }
+  EXPECT_TRUE(form->IsStarted) << "the soak ended before the clicks";
+  form->stopActionExecute();
+  ASSERT_TRUE(waitForEnd());
+  // Every handle the session's events delivered is closed again.
+  EXPECT_LE(handleCount(), before + 4);
+}
+
 TEST_F(MainFormTest, CallStackCountStartsAgainWithEachSession) {
   // The last-chance exception's stack is published into the list while the session runs.
   ASSERT_TRUE(runToEnd("deep-av"));
