@@ -172,7 +172,9 @@ void DebugRun(const std::string& exePath, const std::string& parameters,
 void DebugAttach(const std::string& exePath, const std::string& errorDir, int32_t processId,
                  const TDebugCallbacks& callbacks, const TNotifyEvent& onTerminate,
                  bool showStackOnBreak) {
-  if (processId < 0) return;
+  // -1 is "no process chosen"; any other value is a process id, those from 2^31 up
+  // arriving as negative numbers.
+  if (processId == -1) return;
   TDebugThread& s = newSession();
   s.ThreadCount = 0;
   s.Attached = true;

@@ -282,6 +282,7 @@ bool LoadDebugActiveProcessStop();
 void DebugRun(const std::string& exePath, const std::string& parameters,
               const std::string& errorDir, const TDebugCallbacks& callbacks,
               const TNotifyEvent& onTerminate, bool showStackOnBreak);
+/// processId -1 (no process chosen) does nothing; ids from 2^31 up come as negative values.
 void DebugAttach(const std::string& exePath, const std::string& errorDir, int32_t processId,
                  const TDebugCallbacks& callbacks, const TNotifyEvent& onTerminate,
                  bool showStackOnBreak);

@@ -452,6 +452,12 @@ TEST_F(SessionTest, StopRules) {
   EXPECT_EQ(DebugStop(), 0u);  // no session
   DebugAttach("", "", -1, cb, nullptr, false);
   EXPECT_EQ(CurrentDebugThread, nullptr);
+  // A process id from 2^31 up is one like any other.
+  DebugAttach("", "", static_cast<int32_t>(0x80000004u), cb, nullptr, false);
+  ASSERT_NE(CurrentDebugThread, nullptr);
+  EXPECT_EQ(CurrentDebugThread->TargetProcessId, 0x80000004u);
+  CurrentDebugThread->Terminate();
+  CurrentDebugThread->WaitFor();
 
   queueStart();
   DebugRun(kExe, "", "", cb, nullptr, false);
