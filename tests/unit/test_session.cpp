@@ -727,7 +727,9 @@ TEST_F(SessionTest, CodeBaseIsReadWhileTheWorkerWritesIt) {
   fake.endless = makeCreateProcess(kPid, kTid, kProc, kThread, 0x400000, 0x401234, 0x2000);
   DebugRun(kExe, "", "", cb, nullptr, false);
   Address seen = 0;
-  while (fake.continueCount() < 200) {
+  // At least 200 writes while reading; on a busy machine this thread may not run at all
+  // meanwhile, so it reads on until it has seen a value (the events never end).
+  while (fake.continueCount() < 200 || (seen == 0 && fake.continueCount() < 1000000)) {
     const Address codeBase = CurrentDebugThread->CodeBase;
     if (codeBase != 0) seen = codeBase;
   }
