@@ -88,6 +88,7 @@ class Parser {
     if (le16(opt.data()) != kPe32Magic)
       throw PeError{"optional header magic " + hex(le16(opt.data())) + " at file offset " +
                     hex(optOffset) + " is not PE32 (0x10B)"};
+    image_.EntryPoint = le32(opt.data() + 16);
     image_.BaseOfCode = le32(opt.data() + 20);
     image_.ImageBase = le32(opt.data() + 28);
     image_.SizeOfImage = le32(opt.data() + 56);

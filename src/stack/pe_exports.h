@@ -53,6 +53,7 @@ struct PeImage {
   uint32_t ImageBase = 0;
   uint32_t SizeOfImage = 0;
   uint32_t BaseOfCode = 0;
+  uint32_t EntryPoint = 0;  // AddressOfEntryPoint, an RVA; 0 for most DLLs
   std::vector<PeSection> Sections;
   /// Executable sections as RVA ranges, in section table order, clipped to SizeOfImage.
   std::vector<PeRange> ExecutableRanges;

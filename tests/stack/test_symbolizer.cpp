@@ -118,6 +118,27 @@ TEST_F(SymbolizerTest, MapBesideTheModuleIsUsedAndKept) {
   EXPECT_EQ(noMaps.symbolize(module, code + 0x112).RoutineName, "First+$12");
 }
 
+// The sample program with the map the build writes beside it: its entry point, placed at a
+// base other than the preferred one, is named as the map names it. This holds only when the
+// code base counts as the linker's map tool counts it.
+TEST(SymbolizerSample, EntryPointOfTheSampleIsNamedByItsMap) {
+  const std::string exe = OSTREL_SAMPLE_EXE;
+  if (!fs::exists(exe) || !fs::exists(Symbolizer::mapPathFor(exe)))
+    GTEST_SKIP() << "no " << exe << " with its map";
+  const PeParseResult image = parsePeFile(exe);
+  ASSERT_TRUE(image.Ok) << image.Error;
+  ASSERT_NE(image.Image.EntryPoint, 0u);
+  const SymbolModule module{exe, 0x00A00000, image.Image.SizeOfImage};
+  Symbolizer symbols;
+  for (uint32_t delta : {0u, 3u}) {
+    const SymbolInfo entry =
+        symbols.symbolize(module, module.Base + image.Image.EntryPoint + delta);
+    EXPECT_EQ(entry.ModuleName, "dbg_sample.exe");
+    EXPECT_EQ(entry.RoutineName, "mainCRTStartup");
+    EXPECT_FALSE(entry.UnitName.empty());
+  }
+}
+
 TEST(SymbolizerPaths, MapPathAndFileName) {
   EXPECT_EQ(Symbolizer::mapPathFor("C:\\app.dir\\Lib.dll"), "C:\\app.dir\\Lib.map");
   EXPECT_EQ(Symbolizer::mapPathFor("/opt/app.dir/tool"), "/opt/app.dir/tool.map");
