@@ -129,7 +129,7 @@ class Parser {
 
   // Where the bytes at `rva` lie in the file: in the headers or the file data of a section.
   Span spanOf(uint32_t rva, const std::string& what) const {
-    if (rva < headersSize_) return {rva, headersSize_ - rva};
+    // Sections first: a header size that claims too much must not hide them.
     for (const PeSection& s : image_.Sections) {
       if (rva < s.VirtualAddress || rva - s.VirtualAddress >= s.loadedSize()) continue;
       const uint64_t inSection = rva - s.VirtualAddress;
@@ -138,6 +138,7 @@ class Parser {
                       s.Name + "'"};
       return {uint64_t{s.RawOffset} + inSection, s.RawSize - inSection};
     }
+    if (rva < headersSize_) return {rva, headersSize_ - rva};
     throw PeError{what + " at RVA " + hex(rva) + " lies in no section"};
   }
 
