@@ -103,29 +103,16 @@ TEST(PeExports, MatchTheLinkersViewOfRealDlls) {
   if (compared == 0) GTEST_SKIP() << "no DLL with objdump's view in " << dir;
 }
 
-TEST(PeExports, SyntheticImage) {
-  const TestPe pe = buildTestPe(
-      "SAMPLE.dll",
-      {{"Beta", 0x1200, ""}, {"", 0x1300, ""}, {"Alpha", 0x1100, ""}, {"Gone", 0, "OTHER.Real"}},
-      5);
-  const PeParseResult parsed = parsePeImage(pe.bytes);
+// What the stack walker takes from the headers: the image size and where code lies.
+TEST(PeExports, SizeAndCodeOfABuiltImage) {
+  const PeParseResult parsed =
+      parsePeImage(buildTestPe("SAMPLE.dll", {{"Alpha", 0x1100, ""}}).bytes);
   ASSERT_TRUE(parsed.Ok) << parsed.Error;
-  const PeImage& image = parsed.Image;
-  EXPECT_EQ(image.ModuleName, "SAMPLE.dll");
-  EXPECT_EQ(image.SizeOfImage, 0x5000u);
-  EXPECT_EQ(image.codeRva(), 0x1000u);
-  ASSERT_EQ(image.ExecutableRanges.size(), 1u);
-  EXPECT_EQ(image.ExecutableRanges[0].Begin, 0x1000u);
-  EXPECT_EQ(image.ExecutableRanges[0].End, 0x2000u);
-  ASSERT_EQ(image.Exports.size(), 3u);
-  EXPECT_EQ(image.Exports[0].Name, "Beta");
-  EXPECT_EQ(image.Exports[0].Ordinal, 5u);
-  EXPECT_EQ(image.Exports[1].Name, "");
-  EXPECT_EQ(image.Exports[1].Ordinal, 6u);
-  EXPECT_EQ(image.Exports[2].Rva, 0x1100u);
-  ASSERT_EQ(image.Forwarders.size(), 1u);
-  EXPECT_EQ(image.Forwarders[0].Name, "Gone");
-  EXPECT_EQ(image.Forwarders[0].Target, "OTHER.Real");
+  EXPECT_EQ(parsed.Image.SizeOfImage, 0x5000u);
+  EXPECT_EQ(parsed.Image.codeRva(), 0x1000u);
+  ASSERT_EQ(parsed.Image.ExecutableRanges.size(), 1u);  // not the data sections
+  EXPECT_EQ(parsed.Image.ExecutableRanges[0].Begin, 0x1000u);
+  EXPECT_EQ(parsed.Image.ExecutableRanges[0].End, 0x2000u);
 }
 
 // Each damage gives an error that names the damaged part; no read leaves the file (the

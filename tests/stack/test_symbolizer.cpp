@@ -87,6 +87,7 @@ TEST_F(SymbolizerTest, ModuleWithNeitherGivesItsNameOnly) {
 // units the exports still name the address. The map is read once and kept: removing the file
 // afterwards changes nothing for this symbolizer, and a new one falls back to the exports.
 TEST_F(SymbolizerTest, MapBesideTheModuleIsUsedAndKept) {
+  // The map of "Withmap.DLL" is "Withmap.map"; the module name keeps its letter case.
   const std::string path = writeModule("Withmap.DLL");
   write("Withmap.map", test::kSmallMap);
   const SymbolModule module{path, 0x20000000, 0};
@@ -137,13 +138,6 @@ TEST(SymbolizerSample, EntryPointOfTheSampleIsNamedByItsMap) {
     EXPECT_EQ(entry.RoutineName, "mainCRTStartup");
     EXPECT_FALSE(entry.UnitName.empty());
   }
-}
-
-TEST(SymbolizerPaths, MapPathAndFileName) {
-  EXPECT_EQ(Symbolizer::mapPathFor("C:\\app.dir\\Lib.dll"), "C:\\app.dir\\Lib.map");
-  EXPECT_EQ(Symbolizer::mapPathFor("/opt/app.dir/tool"), "/opt/app.dir/tool.map");
-  EXPECT_EQ(Symbolizer::fileNameOf("C:\\app.dir\\Lib.dll"), "Lib.dll");
-  EXPECT_EQ(Symbolizer::fileNameOf("plain.exe"), "plain.exe");
 }
 
 }  // namespace
