@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds the map fuzz target with clang and runs it for a bounded time.
+# Builds the fuzz targets with clang and runs each for a bounded time.
 # usage: fuzz/run.sh SECONDS [BUILD_DIR]
 set -eu
 seconds=${1:-60}
@@ -38,3 +38,17 @@ if [ -d "$dfms" ]; then
 fi
 "$build/fuzz/fuzz_err" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
   -rss_limit_mb=2048 -print_final_stats=1 "$err_corpus"
+
+# PE export tables, seeded with the small DLLs of the Wine prefix (whole files: the export
+# table often lies at the end).
+cmake --build "$build" --target fuzz_pe -j2
+pe_corpus=$build/fuzz_pe_corpus
+mkdir -p "$pe_corpus"
+system32=${WINEPREFIX:-$HOME/.wine-ostrel}/drive_c/windows/system32
+if [ -d "$system32" ]; then
+  find "$system32" -maxdepth 1 -name '*.dll' -size -17k | while read -r f; do
+    cp "$f" "$pe_corpus/seed_$(basename "$f")"
+  done
+fi
+"$build/fuzz/fuzz_pe" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
+  -rss_limit_mb=2048 -print_final_stats=1 "$pe_corpus"
