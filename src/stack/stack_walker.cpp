@@ -98,7 +98,7 @@ class Walk {
       if (haveFp && frameAt(fp, pos, ret, next)) {
         scan(pos, fp + 4, false);
         if (full()) return;
-        add(ret, fp + 4, FoundBy::frame);
+        add(ret, fp + 4, FoundBy::Frame);
         pos = fp + 8;
         haveFp = next != 0;
         fp = next;
@@ -119,7 +119,7 @@ class Walk {
 
   void add(Address address, uint64_t position, FoundBy how) {
     entries_.push_back({address, static_cast<Address>(position), how});
-    if (how != FoundBy::scan) below_ = address;
+    if (how != FoundBy::Scan) below_ = address;
   }
 
   /// Whether fp holds a frame to trust, with its return address and saved frame pointer.
@@ -145,9 +145,9 @@ class Walk {
     for (uint64_t slot = from; slot + 4 <= to && !full(); slot += 4) {
       uint32_t word = 0;
       if (!memory_.word(slot, word) || !returnAddress(word)) continue;
-      const FoundBy how = callsBelow(word) ? FoundBy::call : FoundBy::scan;
+      const FoundBy how = callsBelow(word) ? FoundBy::Call : FoundBy::Scan;
       add(word, slot, how);
-      if (stopAtCall && how == FoundBy::call) return slot;
+      if (stopAtCall && how == FoundBy::Call) return slot;
     }
     return std::nullopt;
   }
@@ -188,13 +188,13 @@ bool onStack(const std::optional<StackRange>& range, Address esp) {
 
 const char* foundByName(FoundBy how) {
   switch (how) {
-    case FoundBy::context:
+    case FoundBy::Context:
       return "context";
-    case FoundBy::frame:
+    case FoundBy::Frame:
       return "frame";
-    case FoundBy::call:
+    case FoundBy::Call:
       return "call";
-    case FoundBy::scan:
+    case FoundBy::Scan:
       break;
   }
   return "scan";
@@ -203,7 +203,7 @@ const char* foundByName(FoundBy how) {
 std::vector<StackEntry> StackWalker::walk(const WalkContext& context, uint32_t maxEntries) {
   std::vector<StackEntry> entries;
   if (maxEntries == 0) return entries;
-  entries.push_back({context.eip, context.esp, FoundBy::context});
+  entries.push_back({context.eip, context.esp, FoundBy::Context});
   const auto range = source_.stackRange();
   if (!onStack(range, context.esp)) return entries;
   Walk(source_, *range, maxEntries, entries).run(context);
@@ -222,7 +222,7 @@ std::vector<StackEntry> StackWalker::rawScan(Address esp, uint32_t maxEntries) {
     if (!memory.word(slot, word) || word <= 8 || word == previous || !source_.moduleAt(word) ||
         !memory.bytes(word - 8, b, 8) || !callSiteBytesMatch(le32(b), le32(b + 4)))
       continue;
-    hits.push_back({word, static_cast<Address>(slot), FoundBy::scan});
+    hits.push_back({word, static_cast<Address>(slot), FoundBy::Scan});
     previous = word;
   }
   return hits;
@@ -233,7 +233,7 @@ std::vector<StackEntry> StackWalker::merged(const WalkContext& context, uint32_t
   std::vector<StackEntry> list = rawScan(context.esp, maxEntries);
   std::unordered_map<Address, FoundBy> verified;  // by slot
   for (const StackEntry& entry : walked)
-    if (entry.foundBy == FoundBy::frame || entry.foundBy == FoundBy::call)
+    if (entry.foundBy == FoundBy::Frame || entry.foundBy == FoundBy::Call)
       verified.emplace(entry.position, entry.foundBy);
   std::unordered_set<Address> listed;
   for (StackEntry& entry : list) {
@@ -246,7 +246,7 @@ std::vector<StackEntry> StackWalker::merged(const WalkContext& context, uint32_t
   std::stable_sort(list.begin(), list.end(), [](const StackEntry& a, const StackEntry& b) {
     return a.position < b.position;
   });
-  if (!walked.empty() && walked.front().foundBy == FoundBy::context)
+  if (!walked.empty() && walked.front().foundBy == FoundBy::Context)
     list.insert(list.begin(), walked.front());
   return list;
 }

@@ -11,10 +11,10 @@ namespace ostrel {
 
 /// How an entry was found, from most to least trusted.
 enum class FoundBy : uint8_t {
-  context,  // the instruction pointer of the thread's context
-  frame,    // a return address on the frame-pointer chain
-  call,     // a scan hit whose call instruction targets the routine of the entry below
-  scan,     // a scan hit only: looks like a return address, nothing more is known
+  Context,  // the instruction pointer of the thread's context
+  Frame,    // a return address on the frame-pointer chain
+  Call,     // a scan hit whose call instruction targets the routine of the entry below
+  Scan,     // a scan hit only: looks like a return address, nothing more is known
 };
 
 /// "context", "frame", "call" or "scan".
@@ -30,7 +30,7 @@ struct WalkContext {
 struct StackEntry {
   Address address = 0;   // code address: the context's EIP or a return address
   Address position = 0;  // the stack slot it was read from; the context's ESP for context
-  FoundBy foundBy = FoundBy::scan;
+  FoundBy foundBy = FoundBy::Scan;
 
   bool operator==(const StackEntry&) const = default;
 };

@@ -104,20 +104,20 @@ TEST(StackWalker, FollowsTheChainAndConfirmsTheFrameItPassesOver) {
   Crash c;
   c.m.put32(c.fpMain + 8, c.retF);  // stale above the DLL's frame
   std::vector<StackEntry> expected = {
-      {kH + 0x50, c.context.esp, F::context},
-      {c.retStale, c.context.esp + 8, F::scan},  // calls k, which lies above h
-      {c.retG, c.fpH + 4, F::frame},
-      {c.retF, c.fpH + 0x10, F::call},
-      {c.retMain, c.fpF + 4, F::frame},
-      {c.retDll, c.fpMain + 4, F::frame},
-      {c.retF, c.fpMain + 8, F::scan},  // calls g: not the DLL routine's caller
+      {kH + 0x50, c.context.esp, F::Context},
+      {c.retStale, c.context.esp + 8, F::Scan},  // calls k, which lies above h
+      {c.retG, c.fpH + 4, F::Frame},
+      {c.retF, c.fpH + 0x10, F::Call},
+      {c.retMain, c.fpF + 4, F::Frame},
+      {c.retDll, c.fpMain + 4, F::Frame},
+      {c.retF, c.fpMain + 8, F::Scan},  // calls g: not the DLL routine's caller
   };
   EXPECT_EQ(describe(c.walk()), describe(expected));
   EXPECT_EQ(StackWalker(c.m).walk(c.context, 3),
             std::vector(expected.begin(), expected.begin() + 3));
   // EBP reused inside h: the scan confirms h's caller and finds the chain again there.
   c.context.ebp = 0x12345678;
-  expected[2].foundBy = F::call;
+  expected[2].foundBy = F::Call;
   EXPECT_EQ(describe(c.walk()), describe(expected));
 }
 
@@ -127,10 +127,10 @@ TEST(StackWalker, BrokenChainsEndCleanlyAndTrustNothingBeyondTheBreak) {
     c.m.put32(c.fpF, c.fpH);
     const auto entries = c.walk();
     ASSERT_EQ(entries.size(), 6u) << describe(entries);
-    EXPECT_EQ(entries[2].foundBy, F::frame);
-    EXPECT_EQ(entries[4], (StackEntry{c.retMain, c.fpF + 4, F::call}));
+    EXPECT_EQ(entries[2].foundBy, F::Frame);
+    EXPECT_EQ(entries[4], (StackEntry{c.retMain, c.fpF + 4, F::Call}));
     // Confirmed through the import slot of the DLL's call.
-    EXPECT_EQ(entries[5], (StackEntry{c.retDll, c.fpMain + 4, F::call}));
+    EXPECT_EQ(entries[5], (StackEntry{c.retDll, c.fpMain + 4, F::Call}));
   }
   {  // f's frame leads off the stack, to memory that holds a plausible frame
     Crash c;
@@ -138,7 +138,7 @@ TEST(StackWalker, BrokenChainsEndCleanlyAndTrustNothingBeyondTheBreak) {
     c.m.put32(c.fpMain + 4, 0);
     const auto entries = c.walk();
     ASSERT_EQ(entries.size(), 5u) << describe(entries);
-    EXPECT_EQ(entries.back(), (StackEntry{c.retMain, c.fpF + 4, F::call}));
+    EXPECT_EQ(entries.back(), (StackEntry{c.retMain, c.fpF + 4, F::Call}));
   }
   {  // h's return address behind call bytes, but in the module's data
     Crash c;
@@ -146,14 +146,14 @@ TEST(StackWalker, BrokenChainsEndCleanlyAndTrustNothingBeyondTheBreak) {
     c.m.put32(c.fpH + 4, data), c.m.put32(c.fpH + 0x10, 0);
     const auto entries = c.walk();
     for (const StackEntry& e : entries) EXPECT_NE(e.address, data) << describe(entries);
-    EXPECT_EQ(entries.back(), (StackEntry{c.retDll, c.fpMain + 4, F::frame}));
+    EXPECT_EQ(entries.back(), (StackEntry{c.retDll, c.fpMain + 4, F::Frame}));
   }
   {  // the page holding f's and main's frames cannot be read
     Crash c;
     c.m.erase(0x12F000, 0x130000);
     const auto entries = c.walk();
     ASSERT_EQ(entries.size(), 4u) << describe(entries);
-    EXPECT_EQ(entries.back(), (StackEntry{c.retF, c.fpH + 0x10, F::call}));
+    EXPECT_EQ(entries.back(), (StackEntry{c.retF, c.fpH + 0x10, F::Call}));
   }
 }
 
@@ -168,21 +168,21 @@ TEST(StackWalker, MergedListKeepsEveryRawScanHitAndAddsTheFramesItLacks) {
   c.m.put32(c.fpF + 4, recursion), c.m.put32(c.fpF - 4, recursion);
   StackWalker walker(c.m);
   const std::vector<StackEntry> expected = {
-      {kH + 0x50, c.context.esp, F::context},
-      {c.retStale, c.context.esp + 8, F::scan},
-      {c.retG, c.fpH + 4, F::frame},
-      {c.retF, c.fpH + 0x10, F::call},
+      {kH + 0x50, c.context.esp, F::Context},
+      {c.retStale, c.context.esp + 8, F::Scan},
+      {c.retG, c.fpH + 4, F::Frame},
+      {c.retF, c.fpH + 0x10, F::Call},
       // f starts below the entry below: the rule cannot tell this stale copy.
-      {recursion, c.fpF - 4, F::call},
-      {recursion, c.fpF + 4, F::frame},  // a direct repeat, not in the raw scan
-      {c.retMain, fpF2 + 4, F::frame},
-      {data, c.fpMain - 8, F::scan},
-      {c.retDll, c.fpMain + 4, F::frame},
+      {recursion, c.fpF - 4, F::Call},
+      {recursion, c.fpF + 4, F::Frame},  // a direct repeat, not in the raw scan
+      {c.retMain, fpF2 + 4, F::Frame},
+      {data, c.fpMain - 8, F::Scan},
+      {c.retDll, c.fpMain + 4, F::Frame},
   };
   EXPECT_EQ(describe(walker.merged(c.context, 64)), describe(expected));
   std::vector<StackEntry> raw = expected;
   raw.erase(raw.begin() + 5), raw.erase(raw.begin());
-  for (StackEntry& e : raw) e.foundBy = F::scan;
+  for (StackEntry& e : raw) e.foundBy = F::Scan;
   EXPECT_EQ(describe(walker.rawScan(c.context.esp, 64)), describe(raw));
 }
 
