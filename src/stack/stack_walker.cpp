@@ -84,9 +84,9 @@ class ChunkedMemory {
 /// One walk's state: the entries so far, the nearest trusted one and the memory read.
 class Walk {
  public:
-  Walk(MemorySource& source, StackRange range, uint32_t maxEntries,
+  Walk(MemorySource& source, ChunkedMemory& memory, StackRange range, uint32_t maxEntries,
        std::vector<StackEntry>& entries)
-      : source_(source), memory_(source), range_(range), max_(maxEntries), entries_(entries) {}
+      : source_(source), memory_(memory), range_(range), max_(maxEntries), entries_(entries) {}
 
   void run(const WalkContext& context) {
     below_ = context.eip;
@@ -173,7 +173,7 @@ class Walk {
   }
 
   MemorySource& source_;
-  ChunkedMemory memory_;
+  ChunkedMemory& memory_;
   StackRange range_;
   uint32_t max_;
   std::vector<StackEntry>& entries_;
@@ -182,6 +182,35 @@ class Walk {
 
 bool onStack(const std::optional<StackRange>& range, Address esp) {
   return range && esp >= range->low && esp < range->high;
+}
+
+std::vector<StackEntry> walkWith(MemorySource& source, ChunkedMemory& memory,
+                                 const WalkContext& context, uint32_t maxEntries) {
+  std::vector<StackEntry> entries;
+  if (maxEntries == 0) return entries;
+  entries.push_back({context.eip, context.esp, FoundBy::Context});
+  const auto range = source.stackRange();
+  if (!onStack(range, context.esp)) return entries;
+  Walk(source, memory, *range, maxEntries, entries).run(context);
+  return entries;
+}
+
+std::vector<StackEntry> rawScanWith(MemorySource& source, ChunkedMemory& memory, Address esp,
+                                    uint32_t maxEntries) {
+  std::vector<StackEntry> hits;
+  const auto range = source.stackRange();
+  if (!onStack(range, esp)) return hits;
+  Address previous = 0;
+  for (uint64_t slot = esp; slot + 4 <= range->high && hits.size() < maxEntries; slot += 4) {
+    uint32_t word = 0;
+    uint8_t b[8];
+    if (!memory.word(slot, word) || word <= 8 || word == previous || !source.moduleAt(word) ||
+        !memory.bytes(word - 8, b, 8) || !callSiteBytesMatch(le32(b), le32(b + 4)))
+      continue;
+    hits.push_back({word, static_cast<Address>(slot), FoundBy::Scan});
+    previous = word;
+  }
+  return hits;
 }
 
 }  // namespace
@@ -201,36 +230,20 @@ const char* foundByName(FoundBy how) {
 }
 
 std::vector<StackEntry> StackWalker::walk(const WalkContext& context, uint32_t maxEntries) {
-  std::vector<StackEntry> entries;
-  if (maxEntries == 0) return entries;
-  entries.push_back({context.eip, context.esp, FoundBy::Context});
-  const auto range = source_.stackRange();
-  if (!onStack(range, context.esp)) return entries;
-  Walk(source_, *range, maxEntries, entries).run(context);
-  return entries;
+  ChunkedMemory memory(source_);
+  return walkWith(source_, memory, context, maxEntries);
 }
 
 std::vector<StackEntry> StackWalker::rawScan(Address esp, uint32_t maxEntries) {
-  std::vector<StackEntry> hits;
-  const auto range = source_.stackRange();
-  if (!onStack(range, esp)) return hits;
   ChunkedMemory memory(source_);
-  Address previous = 0;
-  for (uint64_t slot = esp; slot + 4 <= range->high && hits.size() < maxEntries; slot += 4) {
-    uint32_t word = 0;
-    uint8_t b[8];
-    if (!memory.word(slot, word) || word <= 8 || word == previous || !source_.moduleAt(word) ||
-        !memory.bytes(word - 8, b, 8) || !callSiteBytesMatch(le32(b), le32(b + 4)))
-      continue;
-    hits.push_back({word, static_cast<Address>(slot), FoundBy::Scan});
-    previous = word;
-  }
-  return hits;
+  return rawScanWith(source_, memory, esp, maxEntries);
 }
 
 std::vector<StackEntry> StackWalker::merged(const WalkContext& context, uint32_t maxEntries) {
-  const std::vector<StackEntry> walked = walk(context, maxEntries);
-  std::vector<StackEntry> list = rawScan(context.esp, maxEntries);
+  // Both passes read the same words: one copy of the memory serves them.
+  ChunkedMemory memory(source_);
+  const std::vector<StackEntry> walked = walkWith(source_, memory, context, maxEntries);
+  std::vector<StackEntry> list = rawScanWith(source_, memory, context.esp, maxEntries);
   std::unordered_map<Address, FoundBy> verified;  // by slot
   for (const StackEntry& entry : walked)
     if (entry.foundBy == FoundBy::Frame || entry.foundBy == FoundBy::Call)
