@@ -11,6 +11,7 @@
 
 #include "engine/event_records.h"
 #include "platform/debug_platform.h"
+#include "stack/call_site.h"  // callSiteBytesMatch
 
 namespace ostrel {
 
@@ -49,10 +50,6 @@ int32_t fillRawStack(DebugPlatform& platform, TCallStack& stack, Address start, 
 /// it match one of the call forms. False when those bytes cannot be read. Throws
 /// StackScanError with kValidCallSiteError on any failure.
 bool validCallSite(DebugPlatform& platform, Address candidate, Handle process);
-
-/// True when the eight bytes before a candidate (d8 = the word at c - 8, d4 = the word at
-/// c - 4) end in a direct or indirect CALL, or in a RET byte.
-bool callSiteBytesMatch(uint32_t d8, uint32_t d4);
 
 /// Allocation base of the committed region holding address, 0 when it is not committed
 /// or unknown. Throws StackScanError with kModuleFromAddressError on any failure.
