@@ -18,10 +18,10 @@ std::unique_ptr<TMap>& globalSlot() {
   return map;
 }
 
-// Line i of the text; running past the end fails the pass.
-std::string_view lineAt(const TMapText& text, size_t i) {
-  if (i >= text.count()) throw MapFormatError("unexpected end of the map");
-  return text[i];
+// The current line; running past the end fails the pass.
+std::string_view lineAt(const MapLineCursor& lines) {
+  if (lines.atEnd()) throw MapFormatError("unexpected end of the map");
+  return lines.line();
 }
 
 // "SSSS:OOOOOOOO" split by position: the segment is validated and dropped.
@@ -356,18 +356,22 @@ void TMap::loadMapFile(const std::string& path) {
 }
 
 bool TMap::loadSegments() {
+  MapTextCursor lines(MapText);
+  return loadSegments(lines);
+}
+
+bool TMap::loadSegments(MapLineCursor& lines) {
   try {
     message("Loading units informations...\r\n");
-    const size_t n = MapText.count();
-    size_t i = 0;
-    while (i < n && !sameText(MapText[i], "Detailed map of segments")) ++i;
+    lines.rewind();
+    while (!lines.atEnd() && !sameText(lines.line(), "Detailed map of segments")) lines.advance();
     int count = 0;
     std::string lastName;
-    if (i < n) {
-      ++i;
-      while (lineAt(MapText, i).empty()) ++i;
-      for (;; ++i) {
-        std::string_view line = lineAt(MapText, i);
+    if (!lines.atEnd()) {
+      lines.advance();
+      while (lineAt(lines).empty()) lines.advance();
+      for (;; lines.advance()) {
+        std::string_view line = lineAt(lines);
         if (trimText(line).empty()) break;
         TUnit unit;
         size_t pos = 1;
@@ -398,31 +402,36 @@ bool TMap::loadSegments() {
 }
 
 bool TMap::loadLineNumbers() {
+  MapTextCursor lines(MapText);
+  return loadLineNumbers(lines);
+}
+
+bool TMap::loadLineNumbers(MapLineCursor& lines) {
   int count = 0;
   std::string unitName;
   bool ok = true;
   try {
     message("Loading lines informations...\r\n");
-    const size_t n = MapText.count();
-    size_t i = 0;
+    lines.rewind();
     for (;;) {
       // Header search.
       std::string_view name;
-      while (i < n) {
-        std::string_view line = MapText[i];
+      while (!lines.atEnd()) {
+        std::string_view line = lines.line();
         if (line.substr(0, 17) == "Line numbers for ") {
           name = unitNameFromHeader(line);
           if (!name.empty()) break;
         }
-        ++i;
+        lines.advance();
       }
-      if (i >= n) break;
+      if (lines.atEnd()) break;
       unitName = std::string(name);
       TLines& table = lineTable(unitName);
-      i += 2;
+      lines.advance();
+      lines.advance();
       // Rows, up to the line that starts the next section or block.
-      for (;; ++i) {
-        std::string_view line = lineAt(MapText, i);
+      for (;; lines.advance()) {
+        std::string_view line = lineAt(lines);
         if (line.find("Line numbers for") != std::string_view::npos ||
             line.find("Program entry point") != std::string_view::npos ||
             line.find("Bound resource files") != std::string_view::npos)
@@ -457,19 +466,24 @@ bool TMap::loadLineNumbers() {
 }
 
 bool TMap::loadPublics() {
+  MapTextCursor lines(MapText);
+  return loadPublics(lines);
+}
+
+bool TMap::loadPublics(MapLineCursor& lines) {
   try {
     message("Loading methods informations...\r\n");
-    const size_t n = MapText.count();
-    size_t i = 0;
-    while (i < n && !isPublicsByValueHeader(MapText[i])) ++i;
-    if (i >= n) return false;
-    i += 2;
+    lines.rewind();
+    while (!lines.atEnd() && !isPublicsByValueHeader(lines.line())) lines.advance();
+    if (lines.atEnd()) return false;
+    lines.advance();
+    lines.advance();
     int count = 0;
     std::string lastName;
     std::string unmatched;
     bool anyUnmatched = false;
-    for (;; ++i) {
-      std::string_view line = lineAt(MapText, i);
+    for (;; lines.advance()) {
+      std::string_view line = lineAt(lines);
       if (trimText(line).empty()) break;
       size_t pos = 1;
       uint32_t offset = readSegmentOffset(nextToken(line, pos));
@@ -503,6 +517,25 @@ bool TMap::loadPublics() {
 }
 
 bool TMap::parse() {
+  MapTextCursor lines(MapText);
+  return parse(lines);
+}
+
+bool TMap::loadAndParse(const std::string& path) {
+  Loaded = false;
+  try {
+    MapText.clear();
+    MapFileCursor lines;
+    if (!lines.open(path)) return false;
+    MapFileName = path;
+    Loaded = true;
+    return parse(lines);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TMap::parse(MapLineCursor& lines) {
   bool ok = false;
   uint64_t started = 0;
   try {
@@ -510,7 +543,7 @@ bool TMap::parse() {
     started = mapFeedback().nowMilliseconds();
   } catch (...) {
   }
-  ok = loadSegments() && loadLineNumbers() && loadPublics();
+  ok = loadSegments(lines) && loadLineNumbers(lines) && loadPublics(lines);
   try {
     uint64_t elapsed = mapFeedback().nowMilliseconds() - started;
     char text[160];
