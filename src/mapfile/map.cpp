@@ -482,6 +482,8 @@ bool TMap::loadPublics(MapLineCursor& lines) {
     std::string lastName;
     std::string unmatched;
     bool anyUnmatched = false;
+    int32_t lastUnit = -1;
+    int32_t lastTable = -1;
     for (;; lines.advance()) {
       std::string_view line = lineAt(lines);
       if (trimText(line).empty()) break;
@@ -490,9 +492,14 @@ bool TMap::loadPublics(MapLineCursor& lines) {
       std::string_view name = nextToken(line, pos);
       int32_t unitIndex = Units.indexOfAddress(offset);
       if (unitIndex >= 0) {
-        const std::string& unitName = Units[static_cast<size_t>(unitIndex)].Name;
-        int32_t tableIndex = lineTableIndex(unitName);
-        Units.setLineTableIndex(static_cast<size_t>(unitIndex), tableIndex);
+        // Publics come in runs of one unit: its table is looked up once per run. Only
+        // this pass adds tables, so a unit's table stays the one found first.
+        if (unitIndex != lastUnit) {
+          lastUnit = unitIndex;
+          lastTable = lineTableIndex(Units[static_cast<size_t>(unitIndex)].Name);
+          Units.setLineTableIndex(static_cast<size_t>(unitIndex), lastTable);
+        }
+        const int32_t tableIndex = lastTable;
         Routines.add(Tmethod{unitIndex, tableIndex, std::string(name), offset});
         ++count;
         if (count % 100 == 0 && OnRoutinesProgress) OnRoutinesProgress(std::string(name), count);
@@ -586,7 +593,7 @@ uint64_t TMap::editCount() const {
 void TMap::buildAddressTable(AddressTable& table) const {
   using Slot = AddressTable::Slot;
   table.clear();  // hands the old table's memory back before the new one is built
-  if (Units.size() >= AddressTable::kNoUnit)
+  if (Units.size() >= AddressTable::kNoUnit || Routines.size() >= AddressTable::kNoRoutine)
     throw std::length_error("map: too many entries for the address table");
 
   // The table each unit entry takes its lines from (-1: its name has none yet).
@@ -633,17 +640,12 @@ void TMap::buildAddressTable(AddressTable& table) const {
   slots.reserve(points.size());
   size_t kept = 0;
   for (const uint32_t p : points) {
-    Slot slot{AddressTable::kNoUnit, 0, 0, 0, nullptr};
+    Slot slot{AddressTable::kNoUnit, 0, 0, AddressTable::kNoRoutine};
     const int32_t unit = units.at(p);
     if (unit >= 0) {
       slot.unit = static_cast<uint32_t>(unit);
       const int32_t routine = routines.at(p);
-      if (routine >= 0) {
-        const std::string& name = Routines[static_cast<size_t>(routine)].Name;
-        if (name.size() > 0xFFFFFFFFu) throw std::length_error("map: routine name too long");
-        slot.routineName = name.data();
-        slot.routineNameSize = static_cast<uint32_t>(name.size());
-      }
+      if (routine >= 0) slot.routine = static_cast<uint32_t>(routine);
       const int32_t t = tableOf[static_cast<size_t>(unit)];
       const int32_t line = t < 0 ? -1 : lines[static_cast<size_t>(t)].at(p);
       if (line >= 0) {
@@ -654,7 +656,7 @@ void TMap::buildAddressTable(AddressTable& table) const {
     }
     if (!slots.empty()) {
       const Slot& last = slots.back();
-      if (last.unit == slot.unit && last.routineName == slot.routineName &&
+      if (last.unit == slot.unit && last.routine == slot.routine &&
           last.hasLine == slot.hasLine && last.lineNumber == slot.lineNumber)
         continue;
     }
@@ -711,11 +713,11 @@ void TMap::lookup(uint32_t codeBase, uint32_t address, TCodeLocation& location) 
   }
   const AddressTable::Slot& slot = addresses->find(offset);
   if (slot.unit == AddressTable::kNoUnit) return;
+  const bool hasRoutine = slot.routine != AddressTable::kNoRoutine &&
+                          offset >= Routines.MinAddress && offset <= Routines.MaxAddress;
+  // The routine entry is likely out of cache: fetch it while the other fields are filled.
+  if (hasRoutine) __builtin_prefetch(&Routines[slot.routine]);
   location.UnitName.assign(addresses->unitName(slot.unit));
-  if (slot.routineName && offset >= Routines.MinAddress && offset <= Routines.MaxAddress)
-    location.RoutineName.assign(slot.routineName, slot.routineNameSize);
-  else
-    location.RoutineName.assign(1, '-');
   if (slot.hasLine) {
     char digits[16];
     const auto end = std::to_chars(digits, digits + sizeof digits, slot.lineNumber).ptr;
@@ -723,6 +725,10 @@ void TMap::lookup(uint32_t codeBase, uint32_t address, TCodeLocation& location) 
   } else {
     location.LineText.assign(1, '-');
   }
+  if (hasRoutine)
+    location.RoutineName.assign(Routines[slot.routine].Name);
+  else
+    location.RoutineName.assign(1, '-');
 }
 
 void TMap::lookup(uint32_t address, TCodeLocation& location) const {

@@ -107,7 +107,11 @@ void MapFileCursor::advance() {
   for (;;) {
     const char* data = buffer_.data();
     size_t pos = next_ + scanned;
-    while (pos < filled_ && data[pos] != '\n' && data[pos] != '\r') ++pos;
+    // The first LF, then any CR before it: two library scans beat one loop over bytes.
+    const void* lf = std::memchr(data + pos, '\n', filled_ - pos);
+    const size_t lfAt = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) : filled_;
+    const void* cr = std::memchr(data + pos, '\r', lfAt - pos);
+    pos = cr ? static_cast<size_t>(static_cast<const char*>(cr) - data) : lfAt;
     // A CR at the end of what was read may be the first half of a CR LF.
     if (pos < filled_ && !(data[pos] == '\r' && pos + 1 == filled_ && !endOfFile_)) {
       lineBegin_ = next_;
