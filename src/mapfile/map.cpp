@@ -503,7 +503,7 @@ bool TMap::loadPublics(MapLineCursor& lines) {
         Routines.add(Tmethod{unitIndex, tableIndex, std::string(name), offset});
         ++count;
         if (count % 100 == 0 && OnRoutinesProgress) OnRoutinesProgress(std::string(name), count);
-        lastName = std::string(name);
+        lastName.assign(name);  // reuses its buffer: no allocation per public
       } else {
         anyUnmatched = true;
         // The report goes only to OnMessage; without a listener it is not built.
