@@ -13,15 +13,15 @@ namespace ostrel {
 class AddressTable {
  public:
   static constexpr uint32_t kNoUnit = (1u << 31) - 1;
+  static constexpr uint32_t kNoRoutine = 0xFFFFFFFFu;
 
-  /// The answer for the offsets from the slot's start up to the next start. The routine's
-  /// name is pointed at directly, saving the lookup a trip through the routine entry.
+  /// The answer for the offsets from the slot's start up to the next start. Indexes, not
+  /// pointers: a big map has millions of slots, and twelve bytes each halve the table.
   struct Slot {
     uint32_t unit : 31;    // kNoUnit: no unit covers these offsets
     uint32_t hasLine : 1;  // lineNumber is valid
     int32_t lineNumber;
-    uint32_t routineNameSize;
-    const char* routineName;  // nullptr: no routine
+    uint32_t routine;  // index of the routine entry; kNoRoutine: no routine
   };
 
   AddressTable() = default;

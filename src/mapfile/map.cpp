@@ -18,10 +18,10 @@ std::unique_ptr<TMap>& globalSlot() {
   return map;
 }
 
-// Line i of the text; running past the end fails the pass.
-std::string_view lineAt(const TMapText& text, size_t i) {
-  if (i >= text.count()) throw MapFormatError("unexpected end of the map");
-  return text[i];
+// The current line; running past the end fails the pass.
+std::string_view lineAt(const MapLineCursor& lines) {
+  if (lines.atEnd()) throw MapFormatError("unexpected end of the map");
+  return lines.line();
 }
 
 // "SSSS:OOOOOOOO" split by position: the segment is validated and dropped.
@@ -39,7 +39,8 @@ void widen(uint32_t& minAddress, uint32_t& maxAddress, bool first, uint32_t low,
   if (high > maxAddress) maxAddress = high;
 }
 
-// Sorts by a 32-bit key in two passes of 16 bits: big maps have millions of keys.
+// Sorts by a 32-bit key in three passes of 11 bits (stable): big maps have millions of
+// keys, and 2048 counts stay in the nearest cache where 65536 would not.
 template <typename T, typename Key>
 void radixSort(std::vector<T>& items, Key key) {
   if (items.size() >= 0xFFFFFFFFu) throw std::length_error("map: too many keys");
@@ -49,17 +50,17 @@ void radixSort(std::vector<T>& items, Key key) {
     return;
   }
   std::vector<T> scratch(items.size());
-  std::vector<uint32_t> first(65536);
-  for (const unsigned shift : {0u, 16u}) {
+  std::vector<uint32_t> first(2048);
+  for (const unsigned shift : {0u, 11u, 22u}) {
     std::fill(first.begin(), first.end(), 0);
-    for (const T& x : items) ++first[(key(x) >> shift) & 0xFFFFu];
+    for (const T& x : items) ++first[(key(x) >> shift) & 0x7FFu];
     uint32_t sum = 0;
     for (uint32_t& f : first) {
       const uint32_t n = f;
       f = sum;
       sum += n;
     }
-    for (const T& x : items) scratch[first[(key(x) >> shift) & 0xFFFFu]++] = x;
+    for (const T& x : items) scratch[first[(key(x) >> shift) & 0x7FFu]++] = x;
     items.swap(scratch);
   }
 }
@@ -356,18 +357,22 @@ void TMap::loadMapFile(const std::string& path) {
 }
 
 bool TMap::loadSegments() {
+  MapTextCursor lines(MapText);
+  return loadSegments(lines);
+}
+
+bool TMap::loadSegments(MapLineCursor& lines) {
   try {
     message("Loading units informations...\r\n");
-    const size_t n = MapText.count();
-    size_t i = 0;
-    while (i < n && !sameText(MapText[i], "Detailed map of segments")) ++i;
+    lines.rewind();
+    while (!lines.atEnd() && !sameText(lines.line(), "Detailed map of segments")) lines.advance();
     int count = 0;
     std::string lastName;
-    if (i < n) {
-      ++i;
-      while (lineAt(MapText, i).empty()) ++i;
-      for (;; ++i) {
-        std::string_view line = lineAt(MapText, i);
+    if (!lines.atEnd()) {
+      lines.advance();
+      while (lineAt(lines).empty()) lines.advance();
+      for (;; lines.advance()) {
+        std::string_view line = lineAt(lines);
         if (trimText(line).empty()) break;
         TUnit unit;
         size_t pos = 1;
@@ -398,31 +403,36 @@ bool TMap::loadSegments() {
 }
 
 bool TMap::loadLineNumbers() {
+  MapTextCursor lines(MapText);
+  return loadLineNumbers(lines);
+}
+
+bool TMap::loadLineNumbers(MapLineCursor& lines) {
   int count = 0;
   std::string unitName;
   bool ok = true;
   try {
     message("Loading lines informations...\r\n");
-    const size_t n = MapText.count();
-    size_t i = 0;
+    lines.rewind();
     for (;;) {
       // Header search.
       std::string_view name;
-      while (i < n) {
-        std::string_view line = MapText[i];
+      while (!lines.atEnd()) {
+        std::string_view line = lines.line();
         if (line.substr(0, 17) == "Line numbers for ") {
           name = unitNameFromHeader(line);
           if (!name.empty()) break;
         }
-        ++i;
+        lines.advance();
       }
-      if (i >= n) break;
+      if (lines.atEnd()) break;
       unitName = std::string(name);
       TLines& table = lineTable(unitName);
-      i += 2;
+      lines.advance();
+      lines.advance();
       // Rows, up to the line that starts the next section or block.
-      for (;; ++i) {
-        std::string_view line = lineAt(MapText, i);
+      for (;; lines.advance()) {
+        std::string_view line = lineAt(lines);
         if (line.find("Line numbers for") != std::string_view::npos ||
             line.find("Program entry point") != std::string_view::npos ||
             line.find("Bound resource files") != std::string_view::npos)
@@ -457,32 +467,44 @@ bool TMap::loadLineNumbers() {
 }
 
 bool TMap::loadPublics() {
+  MapTextCursor lines(MapText);
+  return loadPublics(lines);
+}
+
+bool TMap::loadPublics(MapLineCursor& lines) {
   try {
     message("Loading methods informations...\r\n");
-    const size_t n = MapText.count();
-    size_t i = 0;
-    while (i < n && !isPublicsByValueHeader(MapText[i])) ++i;
-    if (i >= n) return false;
-    i += 2;
+    lines.rewind();
+    while (!lines.atEnd() && !isPublicsByValueHeader(lines.line())) lines.advance();
+    if (lines.atEnd()) return false;
+    lines.advance();
+    lines.advance();
     int count = 0;
     std::string lastName;
     std::string unmatched;
     bool anyUnmatched = false;
-    for (;; ++i) {
-      std::string_view line = lineAt(MapText, i);
+    int32_t lastUnit = -1;
+    int32_t lastTable = -1;
+    for (;; lines.advance()) {
+      std::string_view line = lineAt(lines);
       if (trimText(line).empty()) break;
       size_t pos = 1;
       uint32_t offset = readSegmentOffset(nextToken(line, pos));
       std::string_view name = nextToken(line, pos);
       int32_t unitIndex = Units.indexOfAddress(offset);
       if (unitIndex >= 0) {
-        const std::string& unitName = Units[static_cast<size_t>(unitIndex)].Name;
-        int32_t tableIndex = lineTableIndex(unitName);
-        Units.setLineTableIndex(static_cast<size_t>(unitIndex), tableIndex);
+        // Publics come in runs of one unit: its table is looked up once per run. Only
+        // this pass adds tables, so a unit's table stays the one found first.
+        if (unitIndex != lastUnit) {
+          lastUnit = unitIndex;
+          lastTable = lineTableIndex(Units[static_cast<size_t>(unitIndex)].Name);
+          Units.setLineTableIndex(static_cast<size_t>(unitIndex), lastTable);
+        }
+        const int32_t tableIndex = lastTable;
         Routines.add(Tmethod{unitIndex, tableIndex, std::string(name), offset});
         ++count;
         if (count % 100 == 0 && OnRoutinesProgress) OnRoutinesProgress(std::string(name), count);
-        lastName = std::string(name);
+        lastName.assign(name);  // reuses its buffer: no allocation per public
       } else {
         anyUnmatched = true;
         // The report goes only to OnMessage; without a listener it is not built.
@@ -503,6 +525,25 @@ bool TMap::loadPublics() {
 }
 
 bool TMap::parse() {
+  MapTextCursor lines(MapText);
+  return parse(lines);
+}
+
+bool TMap::loadAndParse(const std::string& path) {
+  Loaded = false;
+  try {
+    MapText.clear();
+    MapFileCursor lines;
+    if (!lines.open(path)) return false;
+    MapFileName = path;
+    Loaded = true;
+    return parse(lines);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool TMap::parse(MapLineCursor& lines) {
   bool ok = false;
   uint64_t started = 0;
   try {
@@ -510,7 +551,7 @@ bool TMap::parse() {
     started = mapFeedback().nowMilliseconds();
   } catch (...) {
   }
-  ok = loadSegments() && loadLineNumbers() && loadPublics();
+  ok = loadSegments(lines) && loadLineNumbers(lines) && loadPublics(lines);
   try {
     uint64_t elapsed = mapFeedback().nowMilliseconds() - started;
     char text[160];
@@ -553,7 +594,7 @@ uint64_t TMap::editCount() const {
 void TMap::buildAddressTable(AddressTable& table) const {
   using Slot = AddressTable::Slot;
   table.clear();  // hands the old table's memory back before the new one is built
-  if (Units.size() >= AddressTable::kNoUnit)
+  if (Units.size() >= AddressTable::kNoUnit || Routines.size() >= AddressTable::kNoRoutine)
     throw std::length_error("map: too many entries for the address table");
 
   // The table each unit entry takes its lines from (-1: its name has none yet).
@@ -599,33 +640,36 @@ void TMap::buildAddressTable(AddressTable& table) const {
   std::vector<Slot> slots;
   slots.reserve(points.size());
   size_t kept = 0;
+  // The fields are compared as plain words, before they are packed into a slot: reading
+  // back a freshly packed bit field stalls.
+  uint32_t lastUnit = 0, lastRoutine = 0, lastHasLine = 0;
+  int32_t lastLineNumber = 0;
   for (const uint32_t p : points) {
-    Slot slot{AddressTable::kNoUnit, 0, 0, 0, nullptr};
+    uint32_t unitField = AddressTable::kNoUnit;
+    uint32_t routineField = AddressTable::kNoRoutine;
+    uint32_t hasLine = 0;
+    int32_t lineNumber = 0;
     const int32_t unit = units.at(p);
     if (unit >= 0) {
-      slot.unit = static_cast<uint32_t>(unit);
+      unitField = static_cast<uint32_t>(unit);
       const int32_t routine = routines.at(p);
-      if (routine >= 0) {
-        const std::string& name = Routines[static_cast<size_t>(routine)].Name;
-        if (name.size() > 0xFFFFFFFFu) throw std::length_error("map: routine name too long");
-        slot.routineName = name.data();
-        slot.routineNameSize = static_cast<uint32_t>(name.size());
-      }
+      if (routine >= 0) routineField = static_cast<uint32_t>(routine);
       const int32_t t = tableOf[static_cast<size_t>(unit)];
       const int32_t line = t < 0 ? -1 : lines[static_cast<size_t>(t)].at(p);
       if (line >= 0) {
-        slot.hasLine = 1;
-        slot.lineNumber =
+        hasLine = 1;
+        lineNumber =
             LineTables.lines(static_cast<size_t>(t))[static_cast<size_t>(line)].LineNumber;
       }
     }
-    if (!slots.empty()) {
-      const Slot& last = slots.back();
-      if (last.unit == slot.unit && last.routineName == slot.routineName &&
-          last.hasLine == slot.hasLine && last.lineNumber == slot.lineNumber)
-        continue;
-    }
-    slots.push_back(slot);
+    if (!slots.empty() && lastUnit == unitField && lastRoutine == routineField &&
+        lastHasLine == hasLine && lastLineNumber == lineNumber)
+      continue;
+    lastUnit = unitField;
+    lastRoutine = routineField;
+    lastHasLine = hasLine;
+    lastLineNumber = lineNumber;
+    slots.push_back(Slot{unitField, hasLine, lineNumber, routineField});
     points[kept++] = p;
   }
   points.resize(kept);
@@ -678,11 +722,11 @@ void TMap::lookup(uint32_t codeBase, uint32_t address, TCodeLocation& location) 
   }
   const AddressTable::Slot& slot = addresses->find(offset);
   if (slot.unit == AddressTable::kNoUnit) return;
+  const bool hasRoutine = slot.routine != AddressTable::kNoRoutine &&
+                          offset >= Routines.MinAddress && offset <= Routines.MaxAddress;
+  // The routine entry is likely out of cache: fetch it while the other fields are filled.
+  if (hasRoutine) __builtin_prefetch(&Routines[slot.routine]);
   location.UnitName.assign(addresses->unitName(slot.unit));
-  if (slot.routineName && offset >= Routines.MinAddress && offset <= Routines.MaxAddress)
-    location.RoutineName.assign(slot.routineName, slot.routineNameSize);
-  else
-    location.RoutineName.assign(1, '-');
   if (slot.hasLine) {
     char digits[16];
     const auto end = std::to_chars(digits, digits + sizeof digits, slot.lineNumber).ptr;
@@ -690,6 +734,10 @@ void TMap::lookup(uint32_t codeBase, uint32_t address, TCodeLocation& location) 
   } else {
     location.LineText.assign(1, '-');
   }
+  if (hasRoutine)
+    location.RoutineName.assign(Routines[slot.routine].Name);
+  else
+    location.RoutineName.assign(1, '-');
 }
 
 void TMap::lookup(uint32_t address, TCodeLocation& location) const {

@@ -223,6 +223,10 @@ class TMap {
   bool loadSegments();
   bool loadLineNumbers();
   bool loadPublics();
+  /// Opens the file and parses it as parse() does, reading it in blocks, once per pass,
+  /// without keeping its text: MapText is left empty. Sets MapFileName and Loaded as
+  /// loadMapFile() does (Loaded: the file opened). True when all three passes succeeded.
+  bool loadAndParse(const std::string& path);
   /// parse() under the hourglass, with the error box on failure; false without a word
   /// when no text was read.
   bool loadSymbols();
@@ -258,6 +262,10 @@ class TMap {
     bool usable = false;  // false when building failed: lookups then search each table
   };
 
+  bool parse(MapLineCursor& lines);
+  bool loadSegments(MapLineCursor& lines);
+  bool loadLineNumbers(MapLineCursor& lines);
+  bool loadPublics(MapLineCursor& lines);
   void message(const std::string& text);
   int32_t lineTableIndex(std::string_view unitName);
   /// The address table of the current tables, built on first need; nullptr when it

@@ -1,6 +1,7 @@
 #include "mapfile/map_text.h"
 
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -62,6 +63,77 @@ bool TMapText::loadFromFile(const std::string& path) {
   }
   setText(std::move(text));
   return true;
+}
+
+bool MapFileCursor::open(const std::string& path) {
+  file_.reset(std::fopen(path.c_str(), "rb"));
+  atEnd_ = true;
+  return file_ != nullptr;
+}
+
+void MapFileCursor::rewind() {
+  if (!file_) {
+    atEnd_ = true;
+    return;
+  }
+  std::clearerr(file_.get());
+  if (std::fseek(file_.get(), 0, SEEK_SET) != 0) throw std::runtime_error("map file: cannot seek");
+  if (buffer_.empty()) buffer_.resize(size_t{1} << 20);
+  next_ = filled_ = 0;
+  endOfFile_ = false;
+  atEnd_ = false;
+  advance();
+}
+
+bool MapFileCursor::readMore() {
+  if (endOfFile_) return false;
+  const size_t unread = filled_ - next_;
+  if (next_ > 0 && unread > 0) std::memmove(buffer_.data(), buffer_.data() + next_, unread);
+  next_ = 0;
+  filled_ = unread;
+  if (filled_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);  // one very long line
+  const size_t got = std::fread(buffer_.data() + filled_, 1, buffer_.size() - filled_, file_.get());
+  filled_ += got;
+  if (got < buffer_.size() - unread) {
+    if (std::ferror(file_.get())) throw std::runtime_error("map file: read error");
+    endOfFile_ = true;
+  }
+  return got > 0;
+}
+
+void MapFileCursor::advance() {
+  if (atEnd_) return;
+  size_t scanned = 0;  // bytes past next_ known to hold no line break
+  for (;;) {
+    const char* data = buffer_.data();
+    size_t pos = next_ + scanned;
+    // The first LF, then any CR before it: two library scans beat one loop over bytes.
+    const void* lf = std::memchr(data + pos, '\n', filled_ - pos);
+    const size_t lfAt = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) : filled_;
+    const void* cr = std::memchr(data + pos, '\r', lfAt - pos);
+    pos = cr ? static_cast<size_t>(static_cast<const char*>(cr) - data) : lfAt;
+    // A CR at the end of what was read may be the first half of a CR LF.
+    if (pos < filled_ && !(data[pos] == '\r' && pos + 1 == filled_ && !endOfFile_)) {
+      lineBegin_ = next_;
+      lineEnd_ = pos;
+      next_ = pos + 1;
+      if (data[pos] == '\r' && next_ < filled_ && data[next_] == '\n') ++next_;
+      return;
+    }
+    if (pos >= filled_ && endOfFile_) {
+      // The last line, without a break; none when the text ended with one.
+      if (next_ < filled_) {
+        lineBegin_ = next_;
+        lineEnd_ = filled_;
+        next_ = filled_;
+      } else {
+        atEnd_ = true;
+      }
+      return;
+    }
+    scanned = pos - next_;
+    readMore();
+  }
 }
 
 void TMapText::clear() {

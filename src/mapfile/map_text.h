@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +40,67 @@ class TMapText {
   };
   std::string buffer_;
   std::vector<Bounds> lines_;
+};
+
+/// The lines of a map read front to back, as the parser's passes read them; each pass
+/// starts again at the first line. Lines end as in TMapText.
+class MapLineCursor {
+ public:
+  virtual ~MapLineCursor() = default;
+  /// Back to the first line.
+  virtual void rewind() = 0;
+  /// True past the last line.
+  virtual bool atEnd() const = 0;
+  /// The current line without its break; valid until the next advance() or rewind().
+  virtual std::string_view line() const = 0;
+  /// The next line; nothing past the end.
+  virtual void advance() = 0;
+};
+
+/// The lines of a TMapText.
+class MapTextCursor final : public MapLineCursor {
+ public:
+  explicit MapTextCursor(const TMapText& text) : text_(text) {}
+  void rewind() override { i_ = 0; }
+  bool atEnd() const override { return i_ >= text_.count(); }
+  std::string_view line() const override { return text_[i_]; }
+  void advance() override {
+    if (i_ < text_.count()) ++i_;
+  }
+
+ private:
+  const TMapText& text_;
+  size_t i_ = 0;
+};
+
+/// The lines of a file read in blocks: only a block or so is held at any time, so a big
+/// map is parsed without holding its text. A read error throws std::runtime_error.
+class MapFileCursor final : public MapLineCursor {
+ public:
+  /// False when the file cannot be opened.
+  bool open(const std::string& path);
+  void rewind() override;
+  bool atEnd() const override { return atEnd_; }
+  std::string_view line() const override {
+    return std::string_view(buffer_.data() + lineBegin_, lineEnd_ - lineBegin_);
+  }
+  void advance() override;
+
+ private:
+  // Moves the unread bytes to the front and reads more behind them; false at the end.
+  bool readMore();
+
+  struct Closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, Closer> file_;
+  std::vector<char> buffer_;
+  size_t next_ = 0;   // first unread byte
+  size_t filled_ = 0;  // bytes in the buffer
+  bool endOfFile_ = false;
+  bool atEnd_ = true;
+  size_t lineBegin_ = 0;
+  size_t lineEnd_ = 0;
 };
 
 }  // namespace ostrel

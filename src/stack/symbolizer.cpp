@@ -59,11 +59,9 @@ std::unique_ptr<Symbolizer::ModuleSymbols> Symbolizer::load(const std::string& p
   symbols->exports = ExportIndex(image.Image);
   if (useMaps_ && symbols->codeRva != 0) {
     // The map's offsets count from the module's code base, as for the program's own map.
-    auto map = std::make_unique<TMap>(mapPathFor(path));
-    if (map->Loaded && map->parse()) {
-      map->MapText.clear();  // the tables hold everything needed; the text is large
-      symbols->map = std::move(map);
-    }
+    // Read in blocks: the tables hold everything needed, the text is large.
+    auto map = std::make_unique<TMap>();
+    if (map->loadAndParse(mapPathFor(path))) symbols->map = std::move(map);
   }
   return symbols;
 }

@@ -13,7 +13,7 @@ namespace {
 
 using Slot = AddressTable::Slot;
 
-Slot slotOfUnit(uint32_t unit) { return Slot{unit, 0, 0, 0, nullptr}; }
+Slot slotOfUnit(uint32_t unit) { return Slot{unit, 0, 0, AddressTable::kNoRoutine}; }
 
 TEST(AddressTable, RefusesStartsThatDoNotAscendFromZero) {
   AddressTable t;

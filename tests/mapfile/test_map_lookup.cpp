@@ -263,6 +263,26 @@ TEST_P(CorpusMaps, FastLookupGivesTheAnswersOfTheScans) {
   }
   expectSameAnswers(map, 0x401000, 99, 3000);
   expectSameAnswers(map, 0x00400000, 98, 500);
+
+  // Parsed from the file without keeping its text: the same tables and answers.
+  TMap streamed;
+  EXPECT_EQ(streamed.loadAndParse(path.string()), parsed);
+  EXPECT_TRUE(streamed.Loaded);
+  EXPECT_TRUE(streamed.MapText.empty());
+  ASSERT_EQ(streamed.Units.size(), map.Units.size());
+  ASSERT_EQ(streamed.Routines.size(), map.Routines.size());
+  ASSERT_EQ(streamed.LineTables.size(), map.LineTables.size());
+  for (size_t t = 0; t < map.LineTables.size(); ++t) {
+    ASSERT_EQ(streamed.LineTables.name(t), map.LineTables.name(t));
+    ASSERT_EQ(streamed.LineTables.lines(t).size(), map.LineTables.lines(t).size());
+  }
+  streamed.CodeBase = map.CodeBase = 0x401000;
+  std::mt19937 rng(97);
+  for (int i = 0; i < 3000; ++i) {
+    const uint32_t address = 0x401000 + map.Units.MinAddress +
+                             static_cast<uint32_t>(rng() % (map.Units.MaxAddress + 2u));
+    EXPECT_EQ(fast(streamed, address), fast(map, address)) << address;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "mapfile/map_text.h"
 #include "mapfile/map_tokens.h"
 
@@ -132,6 +135,39 @@ TEST(MapText, AMissingFileLeavesTheTextAsItWas) {
   EXPECT_FALSE(t.loadFromFile("/nonexistent/dir/none.map"));
   ASSERT_EQ(t.count(), 1u);
   EXPECT_EQ(t[0], "kept");
+}
+
+// The block reader splits lines as the whole text does, also where a line break, or the
+// CR of a CR LF, falls on a block's edge and where a line is longer than a block.
+TEST(MapText, TheFileCursorReadsTheLinesOfTheWholeText) {
+  const size_t block = size_t{1} << 20;
+  const std::string path =
+      (std::filesystem::temp_directory_path() /
+       ("ostrel_cursor_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed())))
+          .string();
+  std::vector<std::string> texts;
+  for (size_t before : {block - 2, block - 1, block, block + 1})
+    for (const char* tail : {"\r\nb\r\n", "\rb\r", "\n\rb", "\r\n\r\n", "\r"})
+      texts.push_back(std::string(before, 'a') + tail);
+  texts.push_back("x\r\n" + std::string(3 * block + 5, 'y') + "\r\nz");
+  texts.push_back("");
+  for (const std::string& text : texts) {
+    std::ofstream(path, std::ios::binary) << text;
+    MapFileCursor cursor;
+    ASSERT_TRUE(cursor.open(path));
+    const std::vector<std::string> expected = linesOf(text);
+    for (int pass = 0; pass < 2; ++pass) {
+      std::vector<std::string> read;
+      for (cursor.rewind(); !cursor.atEnd(); cursor.advance()) read.emplace_back(cursor.line());
+      cursor.advance();  // past the end: stays there
+      EXPECT_TRUE(cursor.atEnd());
+      ASSERT_EQ(read.size(), expected.size()) << text.size();
+      EXPECT_TRUE(read == expected) << text.size();
+    }
+  }
+  std::filesystem::remove(path);
+  MapFileCursor missing;
+  EXPECT_FALSE(missing.open("/nonexistent/dir/none.map"));
 }
 
 }  // namespace
