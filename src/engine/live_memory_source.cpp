@@ -22,8 +22,7 @@ uint32_t le32(const uint8_t* p) {
 }
 
 bool readAll(MemorySource& memory, uint64_t address, void* out, uint32_t n) {
-  return address + n <= kAddressSpace &&
-         memory.read(static_cast<Address>(address), out, n) == n;
+  return address + n <= kAddressSpace && memory.read(static_cast<Address>(address), out, n) == n;
 }
 
 }  // namespace
@@ -39,8 +38,8 @@ uint32_t LiveMemorySource::read(Address address, void* out, uint32_t n) {
   while (done < n) {
     const uint64_t at = uint64_t{address} + done;
     if (at >= kAddressSpace) break;
-    const uint32_t want = static_cast<uint32_t>(
-        std::min<uint64_t>({n - done, kChunkBytes, kAddressSpace - at}));
+    const uint32_t want =
+        static_cast<uint32_t>(std::min<uint64_t>({n - done, kChunkBytes, kAddressSpace - at}));
     uint32_t got = 0;
     if (platform_.readMemory(process_, static_cast<Address>(at), bytes + done, want, &got) &&
         got == want) {
@@ -60,8 +59,7 @@ uint32_t LiveMemorySource::read(Address address, void* out, uint32_t n) {
   return done;
 }
 
-std::optional<LiveModule> LiveMemorySource::readModuleHeaders(MemorySource& memory,
-                                                               Address base) {
+std::optional<LiveModule> LiveMemorySource::readModuleHeaders(MemorySource& memory, Address base) {
   uint8_t dos[64];
   if (!readAll(memory, base, dos, sizeof dos) || le16(dos) != 0x5A4D) return std::nullopt;
   const uint32_t peOffset = le32(dos + 0x3C);
@@ -87,8 +85,8 @@ std::optional<LiveModule> LiveMemorySource::readModuleHeaders(MemorySource& memo
   if (module.size == 0 || tableEnd > module.size || base + uint64_t{module.size} > kAddressSpace)
     return std::nullopt;
   std::vector<uint8_t> table(size_t{sectionCount} * 40);
-  if (!table.empty() &&
-      !readAll(memory, optionalAt + optionalSize, table.data(), static_cast<uint32_t>(table.size())))
+  if (!table.empty() && !readAll(memory, optionalAt + optionalSize, table.data(),
+                                 static_cast<uint32_t>(table.size())))
     return std::nullopt;
   for (uint32_t i = 0; i < sectionCount; ++i) {
     const uint8_t* s = table.data() + size_t{i} * 40;

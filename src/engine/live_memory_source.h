@@ -15,9 +15,9 @@ namespace ostrel {
 /// A module of the debuggee as its loaded headers describe it.
 struct LiveModule {
   Address base = 0;
-  uint32_t size = 0;                   // SizeOfImage
-  std::vector<PeRange> executable;     // executable sections, RVA ranges within size
-  std::string path;                    // as the platform names it; empty when unknown
+  uint32_t size = 0;                // SizeOfImage
+  std::vector<PeRange> executable;  // executable sections, RVA ranges within size
+  std::string path;                 // as the platform names it; empty when unknown
 };
 
 /// The thread's stack from its information block: [StackLimit, StackBase); nullopt when

@@ -1,9 +1,8 @@
-#include "engine/live_memory_source.h"
-
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "engine/live_memory_source.h"
 #include "fake_platform.h"
 #include "stack/stack_walker.h"
 
@@ -78,7 +77,7 @@ TEST(LiveMemorySource, ModulesAndTheirCodeComeFromTheLoadedHeaders) {
   // A thread stack whose frame chain returns first into data, then into code.
   const Address low = 0x120000, high = 0x121000;
   std::vector<uint8_t> stack(high - low, 0);
-  put32(stack, 0x100, low + 0x200);  // frame at low + 0x100: saved frame pointer
+  put32(stack, 0x100, low + 0x200);    // frame at low + 0x100: saved frame pointer
   put32(stack, 0x104, kApp + 0x3100);  // returns into the data section
   put32(stack, 0x200, 0);
   put32(stack, 0x204, kApp + 0x1100);
