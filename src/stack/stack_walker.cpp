@@ -98,6 +98,7 @@ class Walk {
       if (haveFp && frameAt(fp, pos, ret, next)) {
         scan(pos, fp + 4, false);
         if (full()) return;
+        fitToCaller(ret);
         add(ret, fp + 4, FoundBy::Frame);
         pos = fp + 8;
         haveFp = next != 0;
@@ -154,22 +155,47 @@ class Walk {
 
   /// Whether the call just before returnAddress targets the routine of the entry below.
   bool callsBelow(Address returnAddress) {
+    const auto target = callTarget(returnAddress);
+    return target && inRoutineOf(below_, *target);
+  }
+
+  /// The target of the call just before returnAddress: a direct call's, or the value of
+  /// the slot an indirect call reads (a slot inside a module); nullopt for other calls.
+  std::optional<Address> callTarget(Address returnAddress) {
     uint8_t b[6];
-    if (!memory_.bytes(returnAddress - 6, b, 6)) return false;
-    if (b[1] == 0xE8 && confirms(returnAddress + le32(b + 2))) return true;
+    if (!memory_.bytes(uint64_t{returnAddress} - 6, b, 6)) return std::nullopt;
+    if (b[1] == 0xE8) return static_cast<Address>(returnAddress + le32(b + 2));
     if (b[0] == 0xFF && b[1] == 0x15) {
       const Address slot = le32(b + 2);
       uint32_t target = 0;
-      if (source_.moduleAt(slot) && memory_.word(slot, target) && confirms(target)) return true;
+      if (source_.moduleAt(slot) && memory_.word(slot, target)) return target;
     }
-    return false;
+    return std::nullopt;
   }
 
-  bool confirms(Address target) {
-    if (target > below_) return false;
-    const auto belowModule = source_.moduleAt(below_);
+  /// Whether address may lie in the routine that starts at target: in the same module, at
+  /// or above it.
+  bool inRoutineOf(Address address, Address target) {
+    if (target > address) return false;
+    const auto module = source_.moduleAt(address);
     const auto targetModule = source_.moduleAt(target);
-    return belowModule && targetModule && belowModule->base == targetModule->base;
+    return module && targetModule && module->base == targetModule->base;
+  }
+
+  /// The `call` entries since the last frame must also fit the frame about to be added:
+  /// going down from it, each one lies in the routine the entry above calls. A hit that
+  /// does not is stale, however well it fits the entry below: it goes back to `scan`.
+  void fitToCaller(Address callerReturn) {
+    std::optional<Address> target = callTarget(callerReturn);
+    for (size_t i = entries_.size(); i-- > 0 && target;) {
+      StackEntry& entry = entries_[i];
+      if (entry.foundBy == FoundBy::Frame || entry.foundBy == FoundBy::Context) break;
+      if (entry.foundBy != FoundBy::Call) continue;
+      if (inRoutineOf(entry.address, *target))
+        target = callTarget(entry.address);
+      else
+        entry.foundBy = FoundBy::Scan;
+    }
   }
 
   MemorySource& source_;

@@ -52,7 +52,9 @@ struct StackEntry {
 /// target lies in the same module as the nearest `context`, `frame` or `call` entry
 /// below, at or below that entry's address (a routine starts before the code it holds).
 /// After a `call` hit the walk tries the frame chain again from the frame pointer its
-/// callee would have saved just below it.
+/// callee would have saved just below it. The `call` hits below an accepted frame must
+/// also fit it: going down from the frame, each lies at or above the target of the call
+/// of the entry above it (when that target is known), or it is only a `scan` hit.
 class StackWalker {
  public:
   explicit StackWalker(MemorySource& source) : source_(source) {}

@@ -291,6 +291,9 @@ extern "C" __attribute__((noinline)) int outerRoutine(int offset) {
   return value + gZero;
 }
 
+// In the part built with frame pointers: DEPTH levels of recursion, then outerRoutine.
+extern "C" int framedOuter(int depth);
+
 extern "C" DWORD WINAPI crashingThread(LPVOID) {
   return static_cast<DWORD>(outerRoutine(static_cast<int>(gZero)));
 }
@@ -331,6 +334,7 @@ int main(int argc, char** argv) {
   if (scenario == "av-write") return avWrite();
   if (scenario == "deep-av") return outerRoutine(static_cast<int>(gZero));
   if (scenario == "thread-av") return threadAv();
+  if (scenario == "framed-av") return framedOuter(argNumber(argc, argv, 2, kFramedDepth));
   if (scenario == "divzero") return divZero();
   if (scenario == "custom-code") return customCode();
   if (scenario == "custom-handled") return customHandled();

@@ -24,6 +24,9 @@ constexpr int kExitRaiseMany = 31;
 constexpr uint32_t kCustomCode = 0xE0000001;   // raised and left unhandled
 constexpr uint32_t kHandledCode = 0xE0000002;  // raised and handled by the debuggee
 
+// Levels of recursion in the framed-av scenario's chain.
+constexpr int kFramedDepth = 40;
+
 constexpr const char* kTestDllName = "dbg_testdll.dll";
 constexpr const char* kAnsiText = "ANSI debug string";
 // U+00E9 has a single-byte form in the Western code pages.

@@ -121,6 +121,20 @@ TEST(StackWalker, FollowsTheChainAndConfirmsTheFrameItPassesOver) {
   EXPECT_EQ(describe(c.walk()), describe(expected));
 }
 
+TEST(StackWalker, AHitTheFrameAboveDoesNotCallStaysScan) {
+  // Between f's frame and the return address into f, a stale return address into main
+  // whose call targets main itself: it fits the entry below, but f's caller calls f,
+  // which starts above it.
+  Crash c;
+  const Address stale = c.m.call(kMain + 0x60, kMain);
+  c.m.put32(c.fpH + 0x20, stale);
+  const auto entries = c.walk();
+  ASSERT_EQ(entries.size(), 7u) << describe(entries);
+  EXPECT_EQ(entries[3], (StackEntry{c.retF, c.fpH + 0x10, F::Call})) << describe(entries);
+  EXPECT_EQ(entries[4], (StackEntry{stale, c.fpH + 0x20, F::Scan})) << describe(entries);
+  EXPECT_EQ(entries[5], (StackEntry{c.retMain, c.fpF + 4, F::Frame}));
+}
+
 TEST(StackWalker, BrokenChainsEndCleanlyAndTrustNothingBeyondTheBreak) {
   {  // f's frame points back down to h's: f's return address is left to the scan
     Crash c;
