@@ -7,8 +7,12 @@ namespace ostrel {
 
 Symbolizer::ExportIndex::ExportIndex(const PeImage& image) : code_(image.ExecutableRanges) {
   names_.reserve(image.Exports.size());
-  for (const PeExport& e : image.Exports)
-    names_.emplace_back(e.Rva, e.Name.empty() ? "#" + std::to_string(e.Ordinal) : e.Name);
+  for (const PeExport& e : image.Exports) {
+    // Appended rather than "#" + text: GCC 12 at -O3 misreads that as an overlapping copy.
+    std::string name = e.Name;
+    if (name.empty()) name.append(1, '#').append(std::to_string(e.Ordinal));
+    names_.emplace_back(e.Rva, std::move(name));
+  }
   // Several names for one address: the first in table order names it.
   std::stable_sort(names_.begin(), names_.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
