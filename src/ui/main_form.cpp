@@ -373,47 +373,31 @@ std::string TostrelForm::footerText() const { return windowText(footer_); }
 // --- actions ------------------------------------------------------------------------------
 
 TDebugCallbacks TostrelForm::callbackTable() {
+  // Each notification runs its handler, then afterNotification().
+  const auto notified = [this](auto handler) {
+    return [this, handler](auto&&... args) {
+      (this->*handler)(args...);
+      afterNotification();
+    };
+  };
   TDebugCallbacks cb;
-  cb.OnStackInfo = [this](uint32_t a, uint32_t b, uint32_t c, uint32_t e) {
-    OnStackInfo(a, b, c, e);
-    afterNotification();
-  };
-  cb.OnDebugEvent = [this](int32_t n, const DebugEventRecord& e, TDllInfo* dll,
-                           const std::string& details, uint8_t severity) {
-    OnDebugEvent(n, e, dll, details, severity);
-    afterNotification();
-  };
-  cb.OnStackOverflow = [this](bool flag) {
-    OnStackOverflow(flag);
-    afterNotification();
-  };
-  cb.OnThreadCount = [this](int32_t n) {
-    OnThreadCount(n);
-    afterNotification();
-  };
-  cb.OnProcessCount = [this](int32_t n) {
-    OnProcessCount(n);
-    afterNotification();
-  };
-  cb.OnLastChance = [this](bool flag) {
-    OnLastChance(flag);
-    afterNotification();
-  };
-  cb.OnCallStackEntry = [this](int32_t i, const std::string& a, const std::string& m,
-                               const std::string& u, const std::string& me, const std::string& l,
-                               uint8_t f) {
-    addCallStackRow(i, a, m, u, me, l, f);
-    afterNotification();
-  };
-  cb.OnWarning = [this](const std::string& text) {
-    OnWarning(text);
-    afterNotification();
-  };
-  cb.OnExceptionCount = [this](int32_t n) {
-    OnExceptionCount(n);
-    afterNotification();
-  };
+  cb.OnStackInfo = notified(&TostrelForm::OnStackInfo);
+  cb.OnDebugEvent = notified(&TostrelForm::OnDebugEvent);
+  cb.OnStackOverflow = notified(&TostrelForm::OnStackOverflow);
+  cb.OnThreadCount = notified(&TostrelForm::OnThreadCount);
+  cb.OnProcessCount = notified(&TostrelForm::OnProcessCount);
+  cb.OnLastChance = notified(&TostrelForm::OnLastChance);
+  cb.OnCallStackEntry = notified(&TostrelForm::addCallStackRow);
+  cb.OnWarning = notified(&TostrelForm::OnWarning);
+  cb.OnExceptionCount = notified(&TostrelForm::OnExceptionCount);
   return cb;
+}
+
+TNotifyEvent TostrelForm::terminatedHandler() {
+  return [this](TDebugThread& s) {
+    debugThreadTerminated(s);
+    afterNotification();
+  };
 }
 
 void TostrelForm::afterNotification() {
@@ -460,11 +444,7 @@ void TostrelForm::startRun() {
   beginSession();
   DebugRun(
       TargetPath, TargetParams, ErrorLogPath, callbackTable(),
-      [this](TDebugThread& s) {
-        debugThreadTerminated(s);
-        afterNotification();
-      },
-      Settings.DispCallStackOnBreak);
+      terminatedHandler(), Settings.DispCallStackOnBreak);
 }
 
 void TostrelForm::attachActionExecute() {
@@ -489,11 +469,7 @@ void TostrelForm::startAttach() {
   beginSession();
   DebugAttach(
       "", ErrorLogPath, AttachedPid, callbackTable(),
-      [this](TDebugThread& s) {
-        debugThreadTerminated(s);
-        afterNotification();
-      },
-      Settings.DispCallStackOnBreak);
+      terminatedHandler(), Settings.DispCallStackOnBreak);
 }
 
 void TostrelForm::suspendActionExecute() {

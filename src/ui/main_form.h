@@ -160,6 +160,7 @@ class TostrelForm {
   void layout();
   void enableAction(Action action, bool enabled);
   TDebugCallbacks callbackTable();
+  TNotifyEvent terminatedHandler();
   void beginSession();
   void clearCallStack();
   void mapStep();

@@ -102,6 +102,19 @@ class MainFormTest : public ::testing::Test {
     click.iItem = row;
     SendMessageA(form->handle(), WM_NOTIFY, Form::kEventList, reinterpret_cast<LPARAM>(&click));
   }
+  /// The Routine column of the call stack window that open() shows, "NAME;" a row.
+  std::string routinesShown(const std::function<void()>& open) {
+    std::string routines;
+    DialogScript script({[&](HWND d) {
+      HWND list = GetDlgItem(d, ui::TdisplayCallStackForm::kCallStackListView);
+      for (int i = 0; i < SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); ++i)
+        routines += ui::listViewText(list, i, 4) + ";";
+      SendMessageA(d, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    }});
+    open();
+    EXPECT_TRUE(script.done());
+    return routines;
+  }
   int findRow(const std::string& event, int from = 0) {
     for (int i = from; i < rows(); ++i)
       if (cell(i, 1) == event) return i;
@@ -241,15 +254,7 @@ TEST_F(MainFormTest, ALogOpenedBetweenSessionsIsResolvedThroughItsProgramsMap) {
   ASSERT_TRUE(form->create());
   form->show(SW_SHOWNORMAL);
   ASSERT_FALSE(form->MapLoaded);
-  std::string routines;
-  DialogScript script({[&](HWND d) {
-    HWND list = GetDlgItem(d, ui::TdisplayCallStackForm::kCallStackListView);
-    for (int i = 0; i < SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); ++i)
-      routines += ui::listViewText(list, i, 4) + ";";
-    SendMessageA(d, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-  }});
-  form->openLog(log);
-  ASSERT_TRUE(script.done());
+  const std::string routines = routinesShown([&] { form->openLog(log); });
   EXPECT_NE(routines.find("outerRoutine;"), std::string::npos) << routines;
   // The log's map is its own: no session map came with it.
   EXPECT_FALSE(form->MapLoaded);
@@ -275,19 +280,7 @@ TEST_F(MainFormTest, ALogOfAnotherProgramLeavesTheSessionsNamesAlone) {
 
   // Program A's session has ended; then B's log is opened.
   ASSERT_TRUE(runToEnd("deep-av"));
-  auto shownRoutines = [&](const std::function<void()>& open) {
-    std::string routines;
-    DialogScript script({[&](HWND d) {
-      HWND list = GetDlgItem(d, ui::TdisplayCallStackForm::kCallStackListView);
-      for (int i = 0; i < SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); ++i)
-        routines += ui::listViewText(list, i, 4) + ";";
-      SendMessageA(d, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    }});
-    open();
-    EXPECT_TRUE(script.done());
-    return routines;
-  };
-  EXPECT_NE(shownRoutines([&] { form->openLog(otherLog); }).find("otherRoutine;"),
+  EXPECT_NE(routinesShown([&] { form->openLog(otherLog); }).find("otherRoutine;"),
             std::string::npos);
 
   // A's rows, A's log and the footer still speak of A.
@@ -298,7 +291,7 @@ TEST_F(MainFormTest, ALogOfAnotherProgramLeavesTheSessionsNamesAlone) {
     stack += ui::listViewText(form->callStackList(), i, 4) + ";";
   EXPECT_NE(stack.find("outerRoutine;"), std::string::npos) << stack;
   EXPECT_EQ(stack.find("otherRoutine"), std::string::npos) << stack;
-  const std::string displayed = shownRoutines(
+  const std::string displayed = routinesShown(
       [&] { SendMessageA(form->handle(), WM_COMMAND, Form::kFirstActionId + Form::displayAction, 0); });
   EXPECT_NE(displayed.find("outerRoutine;"), std::string::npos) << displayed;
   EXPECT_EQ(displayed.find("otherRoutine"), std::string::npos) << displayed;
