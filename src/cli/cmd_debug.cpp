@@ -10,6 +10,7 @@
 #include "cli/commands.h"
 #include "engine/debug_thread.h"
 #include "report/event_lines.h"
+#include "report/stack_lines.h"
 #include "report/program_lifetime.h"
 
 #ifdef _WIN32
@@ -42,14 +43,18 @@ void warn(const std::string& text) {
   std::fflush(stderr);
 }
 
-/// Prints the events of the current session as the event list export writes them.
-TDebugCallbacks printingCallbacks() {
+/// Prints the events of the current session as the event list export writes them; with a
+/// symbolizer, each exception's call stack follows its lines.
+TDebugCallbacks printingCallbacks(Symbolizer* stacks = nullptr) {
   TDebugCallbacks cb;
-  cb.OnDebugEvent = [](int32_t number, const DebugEventRecord& event, TDllInfo*,
-                       const std::string& details, uint8_t) {
+  cb.OnDebugEvent = [stacks](int32_t number, const DebugEventRecord& event, TDllInfo*,
+                             const std::string& details, uint8_t) {
     std::string line = report::exportLine(report::eventRow(number, event, details)) + "\n";
-    if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT_CODE)
+    if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT_CODE) {
       line += report::exceptionLine(CurrentDebugThread->Info) + "\n";
+      const TDbgEvent* recorded = stacks ? DebugEvents->FindByNumber(number) : nullptr;
+      if (recorded) line += report::stackLines(recorded->CallStack, *stacks);
+    }
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
   };
@@ -119,6 +124,7 @@ int cmdRun(const Args& args) {
   long long depth = 32;
   bool breakStacks = false;
   bool handoff = false;
+  bool stacks = false;
   std::string errorDir = ".";
   for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
     if (args[i] == "--depth" && i + 1 < args.size() && parseInt(args[i + 1], depth) && depth >= 0 &&
@@ -130,6 +136,8 @@ int cmdRun(const Args& args) {
       breakStacks = true;
     } else if (args[i] == "--handoff") {
       handoff = true;
+    } else if (args[i] == "--stacks") {
+      stacks = true;
     } else {
       std::fprintf(stderr, "ostrel-cli run: bad option '%s'\n", args[i].c_str());
       return 2;
@@ -137,8 +145,8 @@ int cmdRun(const Args& args) {
   }
   if (i >= args.size()) {
     std::fputs(
-        "usage: ostrel-cli run [--depth N] [--break-stacks] [--errdir DIR] [--handoff] EXE "
-        "[ARGS...]\n",
+        "usage: ostrel-cli run [--depth N] [--break-stacks] [--stacks] [--errdir DIR] [--handoff] "
+        "EXE [ARGS...]\n",
         stderr);
     return 2;
   }
@@ -152,8 +160,10 @@ int cmdRun(const Args& args) {
     report::ProgramLifetime program(front.platform, front.sync(), front.system, warn);
     StackDepth.store(static_cast<int32_t>(depth));
     SessionWatch watch;
+    // Every module's map beside it names its entries; the maps live as long as the run.
+    Symbolizer symbolizer(true);
     DebugRun(
-        exe, parameters, errorDir, printingCallbacks(),
+        exe, parameters, errorDir, printingCallbacks(stacks ? &symbolizer : nullptr),
         [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, breakStacks);
     rc = superviseSession(front.sync(), watch, [] { return false; });
   }

@@ -15,7 +15,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ostrel-cli run [--depth N] [--break-stacks] [--errdir DIR] [--handoff] EXE [ARGS...]\n"
+    "usage: ostrel-cli run [--depth N] [--break-stacks] [--stacks] [--errdir DIR] [--handoff]\n"
+    "                      EXE [ARGS...]\n"
     "       ostrel-cli attach PID [--for SECONDS] [--handoff]\n"
     "       ostrel-cli map MAPFILE [--base HEX] [--stats] [ADDR...]\n"
     "       ostrel-cli err text FILE\n"
@@ -23,7 +24,10 @@ const char kUsage[] =
     "       ostrel-cli err report FILE [--map MAPFILE] [--modules FILE]\n"
     "\n"
     "--handoff: the session's notifications reach this program's main thread through a\n"
-    "message-only window, the way they reach the main window of ostrel.exe.\n";
+    "message-only window, the way they reach the main window of ostrel.exe.\n"
+    "--stacks: after each exception, its call stack, one entry a line: a tab, then No.,\n"
+    "address, module, unit, routine, line and how the entry was found (context, frame,\n"
+    "call or scan), tab-separated.\n";
 
 int run(int argc, char** argv) {
   if (argc < 2) {

@@ -9,6 +9,7 @@
 #include "engine/exception_text.h"
 #include "engine/readers.h"
 #include "engine/stack_capture.h"
+#include "engine/stack_listing.h"
 #include "engine/stack_scan.h"
 
 namespace ostrel {
@@ -553,6 +554,7 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
         DoTerminate();
         Info = ExePath;
       }
+      noteModuleEvent(e, "");
       UsedProcesses->RemoveProcess(e.dwProcessId);
       --ProcessCount;
       if (Callbacks.OnProcessCount) sync([this] { Callbacks.OnProcessCount(ProcessCount); });
@@ -567,6 +569,7 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
       Details = hexP(d.lpBaseOfDll);
       dll = std::make_unique<TDllInfo>(name, d.hFile, d.lpBaseOfDll, facts.size, facts.date,
                                        facts.version);
+      noteModuleEvent(e, name);
       break;
     }
     case UNLOAD_DLL_DEBUG_EVENT_CODE: {
@@ -575,6 +578,7 @@ void TDebugThread::handleEvent(std::unique_ptr<TDllInfo>& dll) {
       TDllInfo* loaded = DebugEvents->FindDllByBase(base);
       dll = std::make_unique<TDllInfo>(loaded ? loaded->Name : std::string("Unknown"), 0, base, "",
                                        "", "");
+      noteModuleEvent(e, "");
       break;
     }
     case OUTPUT_DEBUG_STRING_EVENT_CODE:
@@ -633,8 +637,10 @@ void TDebugThread::handleCreateProcess() {
     mainImagePath_ = modulePath();
     if (mainImagePath_ == "Unknown") mainImagePath_.clear();
     CodeBase = getCodeBase(platform_, mainProcess_, MainImageAddress);
+    MainImageBase = c.lpBaseOfImage;
     Info = ExePath;
   }
+  noteModuleEvent(e, child ? Info : mainImagePath_);
   UsedProcesses->append(std::make_unique<TProcessProp>(e.dwProcessId, Info, c.hProcess));
   ++ProcessCount;
   if (Callbacks.OnProcessCount) sync([this] { Callbacks.OnProcessCount(ProcessCount); });
@@ -674,8 +680,9 @@ void TDebugThread::handleException() {
   if (e.u.Exception.dwFirstChance != 0) {
     if (r.ExceptionCode != kExceptionBreakpoint || ShowStackOnBreak) {
       TCallStack stack;
-      int32_t count = scanStack(stack, StackDepth.load(), process, thread);
-      reportStackEntries(stack, 1, count, true, moduleName);
+      const int32_t depth = StackDepth.load();
+      int32_t count = scanStack(stack, depth, process, thread);
+      reportStackEntries(stack, 1, count, true, moduleName, process, r.ExceptionAddress, depth);
     }
   } else {
     Severity = 2;
@@ -688,7 +695,7 @@ void TDebugThread::handleException() {
       std::lock_guard lock(resultsMutex_);
       StackModules = std::move(modules);
     }
-    reportStackEntries(stack, 0, 32, false, moduleName);
+    reportStackEntries(stack, 0, 32, false, moduleName, process, r.ExceptionAddress, 32);
 
     LastChanceCapture capture;
     capture.event = &e;
@@ -727,6 +734,7 @@ int32_t TDebugThread::scanStack(TCallStack& stack, int32_t depth, Handle process
   bool walkOk = false;
   if (!StackOverflow)
     walkOk = readThreadStackInfo(platform_, process, thread, WalkContext, WalkStackInfo);
+  walkSnapshotOk_ = walkOk;
   ScanRange range = chooseScanRange(StackOverflow, snapshotFailed_, walkOk, StartStackInfo,
                                     ExceptionStackInfo, WalkStackInfo, WalkContext.Esp);
   int32_t count =
@@ -735,13 +743,76 @@ int32_t TDebugThread::scanStack(TCallStack& stack, int32_t depth, Handle process
 }
 
 void TDebugThread::reportStackEntries(const TCallStack& stack, int32_t first, int32_t end,
-                                      bool quiet, const ModuleNameFunction& moduleName) {
+                                      bool quiet, const ModuleNameFunction& moduleName,
+                                      Handle process, Address exceptionAddress,
+                                      int32_t walkBound) {
   ReportingScope reporting(stackReporting_);
   auto entries = stackEntriesToPublish(stack, first, end, StackDepth.load(), moduleName, CallStack);
-  for (const PublishedStackEntry& entry : entries) {
-    if (quiet || !Callbacks.OnCallStackEntry) continue;
-    std::string address = hexP(entry.address);
-    sync([&] { Callbacks.OnCallStackEntry(entry.index, address, entry.module, "", "", "", 0); });
+  if (walkBound <= 0) return;
+
+  // The walk reads the registers of the snapshot the scan started from; a thread that could
+  // not be asked (or has overflowed its stack) is listed from the raw scan alone.
+  const uint32_t processId = DebugEvent.dwProcessId;
+  std::shared_ptr<const LiveModuleList> modules = modulesOf(processId, process);
+  LiveMemorySource memory(platform_, process,
+                          walkSnapshotOk_ ? stackRangeOf(WalkStackInfo) : std::nullopt, modules);
+  std::vector<StackEntry> walked;
+  if (walkSnapshotOk_ && !StackOverflow) {
+    StackWalker walker(memory);
+    walked = walker.merged({exceptionAddress, WalkContext.Esp, WalkContext.Ebp},
+                           static_cast<uint32_t>(walkBound));
+  }
+  std::vector<RawStackItem> raw;
+  raw.reserve(entries.size());
+  for (const PublishedStackEntry& entry : entries) raw.push_back({entry.index, entry.address});
+  // Entries name their module through the walk's module list; the raw scan's own module
+  // name serves where that list has none (a module whose headers cannot be read).
+  auto imageOf = [&](Address address) -> std::shared_ptr<const SymbolModule> {
+    if (const LiveModule* module = memory.moduleOf(address)) return module->image;
+    for (const PublishedStackEntry& entry : entries)
+      if (entry.address == address && !entry.module.empty())
+        return std::make_shared<const SymbolModule>(SymbolModule{entry.module, 0, 0});
+    return nullptr;
+  };
+  std::vector<TListedStackEntry> listed = listStack(exceptionAddress, walked, raw, imageOf);
+  if (!quiet && Callbacks.OnCallStackEntry) {
+    StackEntryNumbers numbers;
+    for (const TListedStackEntry& entry : listed) {
+      const int32_t index = numbers.next(entry);
+      const std::string address = hexP(entry.Address);
+      const std::string module = entry.moduleName();
+      const std::string foundBy = foundByName(entry.foundBy);
+      sync([&] { Callbacks.OnCallStackEntry(index, address, module, "", "", "", 0, foundBy); });
+    }
+  }
+  CallStack.setListed(std::move(listed));
+}
+
+std::shared_ptr<const LiveModuleList> TDebugThread::modulesOf(uint32_t processId,
+                                                               Handle process) {
+  std::shared_ptr<const LiveModuleList>& list = moduleLists_[processId];
+  if (!list) list = LiveMemorySource::readModules(platform_, process, loadedImages_[processId]);
+  return list;
+}
+
+void TDebugThread::noteModuleEvent(const DebugEventRecord& e, const std::string& path) {
+  const uint32_t processId = e.dwProcessId;
+  moduleLists_.erase(processId);
+  switch (e.dwDebugEventCode) {
+    case CREATE_PROCESS_DEBUG_EVENT_CODE:
+      loadedImages_[processId][e.u.CreateProcessInfo.lpBaseOfImage] = path;
+      break;
+    case LOAD_DLL_DEBUG_EVENT_CODE:
+      loadedImages_[processId][e.u.LoadDll.lpBaseOfDll] = path;
+      break;
+    case UNLOAD_DLL_DEBUG_EVENT_CODE:
+      loadedImages_[processId].erase(e.u.UnloadDll.lpBaseOfDll);
+      break;
+    case EXIT_PROCESS_DEBUG_EVENT_CODE:
+      loadedImages_.erase(processId);
+      break;
+    default:
+      break;
   }
 }
 

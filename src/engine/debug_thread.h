@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "engine/event_records.h"
+#include "engine/live_memory_source.h"
 #include "engine/registry.h"
 #include "platform/debug_platform.h"
 #include "platform/main_thread_sync.h"
@@ -33,9 +34,10 @@ struct TDebugCallbacks {
   std::function<void(int32_t count)> OnThreadCount;
   std::function<void(int32_t count)> OnProcessCount;
   std::function<void(bool flag)> OnLastChance;
+  // index -1 is the exception address ("E:"); foundBy is how the entry was found.
   std::function<void(int32_t index, const std::string& address, const std::string& module,
                      const std::string& unitName, const std::string& method,
-                     const std::string& line, uint8_t reporting)>
+                     const std::string& line, uint8_t reporting, const std::string& foundBy)>
       OnCallStackEntry;
   std::function<void(const std::string& text)> OnWarning;
   std::function<void(int32_t count)> OnExceptionCount;
@@ -133,6 +135,7 @@ class TDebugThread {
   std::string ErrorText;  // read it after the session has ended
   Address MainImageAddress = 0;
   std::atomic<Address> CodeBase{0};  // read by the main thread at any time
+  std::atomic<Address> MainImageBase{0};  // where the main module lies; read at any time
   TEventCallStack CallStack;
   // Written under the session's guard; see lastChanceResults().
   TCallStack RawStack;
@@ -181,10 +184,16 @@ class TDebugThread {
   Handle faultingThread(uint32_t threadId) const;
   /// Walk snapshot, range choice and raw scan; a failed scan counts 0.
   int32_t scanStack(TCallStack& stack, int32_t depth, Handle process, Handle thread);
-  /// Publishes entries [first, end) to the event's call stack and, unless quiet, to the
-  /// main thread.
+  /// Publishes entries [first, end) to the event's call stack, lists them with the frames
+  /// the walk verified (bounded by walkBound) and, unless quiet, sends the listed entries
+  /// to the main thread.
   void reportStackEntries(const TCallStack& stack, int32_t first, int32_t end, bool quiet,
-                          const std::function<std::string(Address)>& moduleName);
+                          const std::function<std::string(Address)>& moduleName,
+                          Handle process, Address exceptionAddress, int32_t walkBound);
+  /// The modules of a process, read once and kept until a module of it comes or goes.
+  std::shared_ptr<const LiveModuleList> modulesOf(uint32_t processId, Handle process);
+  /// Keeps the module list of a process up to date with an event that loads or unloads.
+  void noteModuleEvent(const DebugEventRecord& e, const std::string& path);
   void leaveLoop();
   void closeOwnedHandles();
   /// Takes over the handles an event delivers as soon as it arrives, whatever becomes of
@@ -226,6 +235,11 @@ class TDebugThread {
   bool mainExited_ = false;        // the main process reported its exit
   bool stackOverflowSeen_ = false;
   bool snapshotFailed_ = false;
+  bool walkSnapshotOk_ = false;  // the last scanStack could read the thread's registers
+  // Per process: the modules the load events named (base -> path), and the module list
+  // read for walks while no module came or went.
+  std::map<uint32_t, std::map<Address, std::string>> loadedImages_;
+  std::map<uint32_t, std::shared_ptr<const LiveModuleList>> moduleLists_;
   bool warningShown_ = false;
   std::string exceptionModule_;
   // Full path of the main executable as the system names it (for the exception log).

@@ -17,37 +17,73 @@ TDllInfo::TDllInfo(std::string name, Handle fileHandle, Address baseAddress, std
 
 // --- TEventCallStack ------------------------------------------------------------------
 
+std::string TListedStackEntry::moduleName() const {
+  return Image ? Symbolizer::fileNameOf(Image->Path) : std::string();
+}
+
+namespace {
+
+const std::vector<TListedStackEntry>& noEntries() {
+  static const std::vector<TListedStackEntry> none;
+  return none;
+}
+
+}  // namespace
+
 TEventCallStackEntry TEventCallStack::operator[](uint32_t i) const {
   TEventCallStackEntry entry;
-  if (!slots_) return entry;
-  auto it = std::lower_bound(slots_->begin(), slots_->end(), i,
-                             [](const Slot& slot, uint32_t index) { return slot.index < index; });
-  if (it != slots_->end() && it->index == i) {
-    entry.Address = it->address;
-    entry.Module = it->module;
+  if (!entries_ || i >= size_) return entry;
+  // Raw slots are listed in rising order; the walk's own entries between them have -1.
+  for (const TListedStackEntry& listed : *entries_) {
+    if (listed.RawIndex != static_cast<int32_t>(i)) continue;
+    entry.Address = listed.Address;
+    entry.Module = listed.moduleName();
+    break;
   }
   return entry;
 }
 
 void TEventCallStack::set(uint32_t i, uint32_t address, std::string module) {
   if (i >= size_) return;
-  // Most events never get a stack; it costs nothing until the first slot is filled.
-  if (!slots_) slots_ = std::make_unique<std::vector<Slot>>();
+  // Most events never get a stack; it costs nothing until the first entry is stored.
+  if (!entries_) entries_ = std::make_unique<std::vector<TListedStackEntry>>();
+  auto image = std::make_shared<const SymbolModule>(SymbolModule{std::move(module), 0, 0});
+  const auto index = static_cast<int32_t>(i);
   // Slots come in order as a rule: the search starts from the end.
-  auto it = slots_->end();
-  if (!slots_->empty() && slots_->back().index >= i)
-    it = std::lower_bound(slots_->begin(), slots_->end(), i,
-                          [](const Slot& slot, uint32_t index) { return slot.index < index; });
-  if (it != slots_->end() && it->index == i) {
-    it->address = address;
-    it->module = std::move(module);
+  auto it = entries_->end();
+  if (!entries_->empty() && entries_->back().RawIndex >= index)
+    it = std::find_if(entries_->begin(), entries_->end(),
+                      [&](const TListedStackEntry& e) { return e.RawIndex >= index; });
+  if (it != entries_->end() && it->RawIndex == index) {
+    it->Address = address;
+    it->Image = std::move(image);
   } else {
-    slots_->insert(it, Slot{i, address, std::move(module)});
+    entries_->insert(it, TListedStackEntry{address, FoundBy::Scan, false, index, std::move(image)});
   }
 }
 
+uint32_t TEventCallStack::filled() const {
+  if (!entries_) return 0;
+  return static_cast<uint32_t>(std::count_if(
+      entries_->begin(), entries_->end(), [this](const TListedStackEntry& e) {
+        return e.RawIndex >= 0 && static_cast<uint32_t>(e.RawIndex) < size_;
+      }));
+}
+
+const std::vector<TListedStackEntry>& TEventCallStack::listed() const {
+  return entries_ ? *entries_ : noEntries();
+}
+
+void TEventCallStack::setListed(std::vector<TListedStackEntry> entries) {
+  if (entries.empty()) {
+    entries_.reset();
+    return;
+  }
+  entries_ = std::make_unique<std::vector<TListedStackEntry>>(std::move(entries));
+}
+
 void TEventCallStack::shrinkToFit() {
-  if (slots_) slots_->shrink_to_fit();
+  if (entries_) entries_->shrink_to_fit();
 }
 
 // --- TDbgEvent ------------------------------------------------------------------------

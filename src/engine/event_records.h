@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "platform/debug_records.h"
+#include "stack/stack_walker.h"
+#include "stack/symbolizer.h"
 
 namespace ostrel {
 
@@ -35,39 +37,53 @@ using TCallStack = std::vector<uint32_t>;
 
 struct TEventCallStackEntry {
   uint32_t Address = 0;
-  std::string Module;
+  std::string Module;  // the module's file name, without folder
   std::string UnitName;
   std::string MethodName;
   std::string LineText;
 };
 
-/// The call stack attached to one event. Its length is the stack depth setting at the
-/// time the event arrived; only the slots filled are stored, in slot order, so that an
-/// event without a stack costs a few bytes and one with a 6-deep stack six entries,
-/// whatever the depth.
+/// One entry of the call stack as listed: the exception address first, then return
+/// addresses innermost first, each saying how it was found.
+struct TListedStackEntry {
+  uint32_t Address = 0;
+  FoundBy foundBy = FoundBy::Scan;
+  bool Context = false;   // the exception address ("E:")
+  int32_t RawIndex = -1;  // position in the raw scan's list; -1 for entries only the walk found
+  std::shared_ptr<const SymbolModule> Image;  // where it lies; null when no module holds it
+
+  /// The module's file name, without folder; empty when no module holds the entry.
+  std::string moduleName() const;
+};
+
+/// The call stack attached to one event: the entries listed, in stack order. The raw
+/// scan's slots (positions 0 to the stack depth setting - 1 at the time the event arrived)
+/// stay readable by position; only the entries found are stored, so an event without a
+/// stack costs a few bytes and one with a 6-deep stack six entries, whatever the depth.
 class TEventCallStack {
  public:
   TEventCallStack() = default;
   explicit TEventCallStack(uint32_t depth) : size_(depth) {}
+  /// The number of raw-scan slots (the depth setting).
   uint32_t size() const { return size_; }
-  /// Entry i; an empty entry (address 0) for slots never filled or out of range.
+  /// Raw-scan slot i; an empty entry (address 0) for slots never filled or out of range.
   TEventCallStackEntry operator[](uint32_t i) const;
-  /// Fills slot i; ignored when i is out of range.
+  /// Fills raw-scan slot i, labelled `scan`; ignored when i is out of range.
   void set(uint32_t i, uint32_t address, std::string module);
-  /// Count of slots filled.
-  uint32_t filled() const { return slots_ ? static_cast<uint32_t>(slots_->size()) : 0; }
-  /// Gives back the room kept for further slots (the event does when it takes the stack).
+  /// Count of raw-scan slots filled.
+  uint32_t filled() const;
+
+  /// Every entry listed, in stack order.
+  const std::vector<TListedStackEntry>& listed() const;
+  /// Replaces the listed entries (the raw slots among them keep their RawIndex).
+  void setListed(std::vector<TListedStackEntry> entries);
+
+  /// Gives back the room kept for further entries (the event does when it takes the stack).
   void shrinkToFit();
 
  private:
-  // A filled slot; the unit, routine and line of an entry are never stored.
-  struct Slot {
-    uint32_t index;
-    uint32_t address;
-    std::string module;
-  };
   uint32_t size_ = 0;
-  std::unique_ptr<std::vector<Slot>> slots_;  // null until a slot is filled
+  std::unique_ptr<std::vector<TListedStackEntry>> entries_;  // null until an entry is stored
 };
 
 class TDbgEvent {

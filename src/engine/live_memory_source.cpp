@@ -104,19 +104,31 @@ std::optional<LiveModule> LiveMemorySource::readModuleHeaders(MemorySource& memo
   return module;
 }
 
-const std::vector<LiveModule>& LiveMemorySource::modules() {
-  if (modules_) return *modules_;
-  modules_.emplace();
-  const auto bases = platform_.enumProcessModules(process_);
-  if (!bases) return *modules_;
-  for (const Address base : *bases) {
-    auto module = readModuleHeaders(*this, base);
-    if (!module) continue;
-    module->path = platform_.moduleFileName(process_, base);
-    modules_->push_back(std::move(*module));
+std::shared_ptr<const LiveModuleList> LiveMemorySource::readModules(
+    DebugPlatform& platform, Handle process, const std::map<Address, std::string>& loaded) {
+  auto list = std::make_shared<LiveModuleList>();
+  LiveMemorySource memory(platform, process, std::nullopt, list);
+  auto add = [&](Address base, std::string path) {
+    auto module = readModuleHeaders(memory, base);
+    if (!module) return;
+    module->path = std::move(path);
+    module->image = std::make_shared<const SymbolModule>(
+        SymbolModule{module->path, module->base, module->size});
+    list->push_back(std::move(*module));
+  };
+  const auto bases = platform.enumProcessModules(process);
+  if (bases && !bases->empty()) {
+    for (const Address base : *bases) add(base, platform.moduleFileName(process, base));
+  } else {
+    for (const auto& [base, path] : loaded) add(base, path);
   }
-  std::sort(modules_->begin(), modules_->end(),
+  std::sort(list->begin(), list->end(),
             [](const LiveModule& a, const LiveModule& b) { return a.base < b.base; });
+  return list;
+}
+
+const LiveModuleList& LiveMemorySource::modules() {
+  if (!modules_) modules_ = readModules(platform_, process_);
   return *modules_;
 }
 

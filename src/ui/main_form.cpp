@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "common/format.h"
+#include "engine/stack_listing.h"
 #include "excpack/exception_log.h"
 #include "mapfile/map.h"
 #include "mapfile/map_feedback.h"
@@ -49,8 +50,8 @@ struct ColumnLimit {
   int minimum, maximum;
 };
 const ColumnLimit kEventColumns[] = {{50, 200}, {200, 400}, {200, 500}, {50, 200}, {50, 200}};
-const ColumnLimit kCallStackColumns[] = {{50, 100},  {50, 100},  {150, 400},
-                                         {150, 400}, {150, 600}, {50, 300}};
+const ColumnLimit kCallStackColumns[] = {{50, 100},  {50, 100},  {150, 400}, {150, 400},
+                                         {150, 600}, {50, 300},  {50, 100}};
 
 std::string replaceExtension(const std::string& path, const std::string& extension) {
   const size_t slash = path.find_last_of("\\/:");
@@ -207,9 +208,10 @@ void TostrelForm::createControls() {
       10, 10, kCallStackList, d);
   SendMessageA(callStackView_, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT,
                LVS_EX_FULLROWSELECT);
-  const char* const stackColumns[] = {"No.", "Address", "Module", "Unit", "Method", "Line"};
-  const int stackWidths[] = {50, 75, 200, 200, 200, 77};
-  for (int i = 0; i < 6; ++i) addColumn(callStackView_, i, stackColumns[i], stackWidths[i], d);
+  const char* const stackColumns[] = {"No.",    "Address", "Module",  "Unit",
+                                      "Method", "Line",    "Found by"};
+  const int stackWidths[] = {50, 75, 200, 200, 200, 77, 60};
+  for (int i = 0; i < 7; ++i) addColumn(callStackView_, i, stackColumns[i], stackWidths[i], d);
   lower_.create(window_, kLowerSplitter, Splitter::Direction::Horizontal);
 
   createControl(window_, WC_BUTTONA, "Summary", group, 0, 0, 10, 10, kSummaryGroup, d);
@@ -425,6 +427,7 @@ void TostrelForm::beginSession() {
   // An error text of the last session gives way to the map status.
   updateWindowText(footer_, mapStatus_);
   mapTriedFor_.clear();
+  symbolizer_ = std::make_unique<Symbolizer>(Settings.LoadMap);
   if (DebugEvents) DebugEvents->ClearEvents();
   processes_.clear();
   dlls_.clear();
@@ -749,23 +752,46 @@ void TostrelForm::clearCallStack() { SendMessageA(callStackView_, LVM_DELETEALLI
 
 void TostrelForm::addCallStackRow(int32_t index, const std::string& address,
                                   const std::string& module, const std::string& unitName,
-                                  const std::string& method, const std::string& line, uint8_t) {
+                                  const std::string& method, const std::string& line, uint8_t,
+                                  const std::string& foundBy) {
+  if (!Settings.ShowScanEntries && foundBy == foundByName(FoundBy::Scan)) return;
   ++CallStackCount;
-  const std::string number = std::to_string(index);
+  const std::string number = stackEntryNumberText(index);
   const int row = static_cast<int>(SendMessageA(callStackView_, LVM_GETITEMCOUNT, 0, 0));
   LVITEMA item{};
   item.mask = LVIF_TEXT;
   item.iItem = row;
   item.pszText = const_cast<char*>(number.c_str());
   SendMessageA(callStackView_, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
-  const std::string* cells[] = {&address, &module, &unitName, &method, &line};
-  for (int c = 1; c < 6; ++c) {
+  const std::string* cells[] = {&address, &module, &unitName, &method, &line, &foundBy};
+  for (int c = 1; c < 7; ++c) {
     LVITEMA sub{};
     sub.iSubItem = c;
     sub.pszText = const_cast<char*>(cells[c - 1]->c_str());
     SendMessageA(callStackView_, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&sub));
   }
   setWindowText(control(kCallStackGroup), std::to_string(CallStackCount) + " Call Stack Entrie(s)");
+}
+
+SymbolInfo TostrelForm::namesOf(const TListedStackEntry& entry, Address codeBase,
+                                Address mainBase) {
+  SymbolInfo names;
+  const SymbolModule* image = entry.Image.get();
+  // The program's own entries are named by the session's map, as they always were; so is
+  // an entry whose module is known by name only.
+  const bool inProgram = image == nullptr || image->Base == 0 || image->Base == mainBase;
+  if (inProgram) {
+    if (codeBase != 0) {
+      TCodeLocation at = TMap::addressInfo(codeBase, entry.Address);
+      names.UnitName = std::move(at.UnitName);
+      names.RoutineName = std::move(at.RoutineName);
+      names.LineText = std::move(at.LineText);
+    }
+    // Without the session's map the program is named by its exports, if it has any.
+    if (MapLoaded || image == nullptr || image->Base == 0 || !symbolizer_) return names;
+  }
+  if (!symbolizer_) return names;
+  return symbolizer_->symbolize(*image, entry.Address);
 }
 
 void TostrelForm::showEventDetails() {
@@ -781,18 +807,15 @@ void TostrelForm::showEventDetails() {
       CallStackCount = 0;
       if (!(CurrentDebugThread && CurrentDebugThread->stackReporting())) {
         const Address codeBase = CurrentDebugThread ? CurrentDebugThread->CodeBase.load() : 0;
-        const TEventCallStack& stack = event->CallStack;
-        for (uint32_t i = 0; i < stack.size(); ++i) {
-          const TEventCallStackEntry& entry = stack[i];
-          if (entry.Address == 0) continue;
-          if (codeBase != 0) {
-            const TCodeLocation at = TMap::addressInfo(codeBase, entry.Address);
-            addCallStackRow(static_cast<int32_t>(i), hexP(entry.Address), entry.Module, at.UnitName,
-                            at.RoutineName, at.LineText, 0);
-          } else {
-            addCallStackRow(static_cast<int32_t>(i), hexP(entry.Address), entry.Module,
-                            entry.UnitName, entry.MethodName, entry.LineText, 0);
-          }
+        const Address mainBase =
+            CurrentDebugThread ? CurrentDebugThread->MainImageBase.load() : 0;
+        StackEntryNumbers numbers;
+        for (const TListedStackEntry& entry : event->CallStack.listed()) {
+          const int32_t number = numbers.next(entry);
+          if (!Settings.ShowScanEntries && entry.foundBy == FoundBy::Scan) continue;
+          const SymbolInfo names = namesOf(entry, codeBase, mainBase);
+          addCallStackRow(number, hexP(entry.Address), entry.moduleName(), names.UnitName,
+                          names.RoutineName, names.LineText, 0, foundByName(entry.foundBy));
         }
       }
     }

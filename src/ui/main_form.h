@@ -13,6 +13,7 @@
 #include <string>
 
 #include "engine/debug_thread.h"
+#include "stack/symbolizer.h"
 #include "ui/detail_pages.h"
 #include "ui/event_list.h"
 #include "ui/pref_settings.h"
@@ -96,10 +97,12 @@ class TostrelForm {
   void OnExceptionCount(int32_t count);
   void debugThreadTerminated(TDebugThread& sender);
 
-  /// Appends a row to the call stack list (also the engine's OnCallStackEntry).
+  /// Appends a row to the call stack list (also the engine's OnCallStackEntry); index -1
+  /// is the exception address, "E:". A `scan` row is left out while the preferences say
+  /// not to show them.
   void addCallStackRow(int32_t index, const std::string& address, const std::string& module,
                        const std::string& unitName, const std::string& method,
-                       const std::string& line, uint8_t flag);
+                       const std::string& line, uint8_t flag, const std::string& foundBy);
   /// What a click on the event list does: the selected event's page and call stack.
   void showEventDetails();
   /// The event list's "Save" command.
@@ -206,6 +209,11 @@ class TostrelForm {
   // Maps of logs opened by the user, kept apart from the session's: the last one loaded
   // and the program it belongs to.
   std::unique_ptr<TMap> logMap_;
+  // Names the call stack entries of the session's modules other than the program (whose
+  // names come from the session's map); made at every Run and Attach.
+  std::unique_ptr<Symbolizer> symbolizer_;
+  /// Unit, routine and line of a listed call stack entry.
+  SymbolInfo namesOf(const TListedStackEntry& entry, Address codeBase, Address mainBase);
   std::string logMapOwner_;
   // Sessions are numbered as they start; the one whose error was shown.
   uint64_t sessionSerial_ = 0;

@@ -42,7 +42,7 @@ ModalDialog::Frame TpreferenceForm::frame() const {
   f.caption = "Preference settings";
   f.style = WS_CAPTION;  // no title-bar buttons: "Ok" is the only way out
   f.width = f.minWidth = f.maxWidth = 311;
-  f.height = f.minHeight = f.maxHeight = 241;
+  f.height = f.minHeight = f.maxHeight = 259;
   return f;
 }
 
@@ -55,17 +55,20 @@ void TpreferenceForm::onCreate() {
   const DWORD checkStyle = WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX;
 
   createControl(handle(), "BUTTON", "Display callstack", WS_VISIBLE | BS_GROUPBOX, 8, 4, width - 16,
-                48, -1, dpi());
+                66, -1, dpi());
   dispCallStackOnBreakCheckBox =
       createControl(handle(), "BUTTON", "show call stack when break debug event occurred",
                     checkStyle, 18, 24, width - 36, 17, kDispCallStackOnBreakCheckBox, dpi());
+  scanEntriesCheckBox =
+      createControl(handle(), "BUTTON", "Show entries found only by scanning", checkStyle, 18, 44,
+                    width - 36, 17, kScanEntriesCheckBox, dpi());
 
-  createControl(handle(), "BUTTON", "Stack depth", WS_VISIBLE | BS_GROUPBOX, 8, 58, width - 16, 52,
+  createControl(handle(), "BUTTON", "Stack depth", WS_VISIBLE | BS_GROUPBOX, 8, 76, width - 16, 52,
                 -1, dpi());
-  createControl(handle(), "STATIC", "Call stack depth in entries:", WS_VISIBLE, 18, 82, 140, 13, -1,
-                dpi());
+  createControl(handle(), "STATIC", "Call stack depth in entries:", WS_VISIBLE, 18, 100, 140, 13,
+                -1, dpi());
   stackDepthSpinEdit = createControl(handle(), "EDIT", "", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
-                                     160, 78, 60, 21, kStackDepthSpinEdit, dpi(), WS_EX_CLIENTEDGE);
+                                     160, 96, 60, 21, kStackDepthSpinEdit, dpi(), WS_EX_CLIENTEDGE);
   // The up-down sits inside the edit's right end and writes its value into the edit.
   HWND upDown =
       createControl(handle(), UPDOWN_CLASSA, "",
@@ -74,10 +77,10 @@ void TpreferenceForm::onCreate() {
   SendMessageA(upDown, UDM_SETBUDDY, reinterpret_cast<WPARAM>(stackDepthSpinEdit), 0);
   SendMessageA(upDown, UDM_SETRANGE32, kMinStackDepth, kMaxStackDepth);
 
-  createControl(handle(), "BUTTON", "Load map", WS_VISIBLE | BS_GROUPBOX, 8, 116, width - 16, 48,
+  createControl(handle(), "BUTTON", "Load map", WS_VISIBLE | BS_GROUPBOX, 8, 134, width - 16, 48,
                 -1, dpi());
   mapCheckBox = createControl(handle(), "BUTTON", "Try to load map file of debugged application",
-                              checkStyle, 18, 136, width - 36, 17, kMapCheckBox, dpi());
+                              checkStyle, 18, 154, width - 36, 17, kMapCheckBox, dpi());
 
   createControl(handle(), "BUTTON", "Ok", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                 width - 8 - 75, height - 8 - 25, 75, 25, IDOK, dpi());
@@ -102,6 +105,8 @@ void TpreferenceForm::onCreate() {
   setWindowText(stackDepthSpinEdit, std::to_string(clampDepth(Settings.StackDepth)));
   SendMessageA(upDown, UDM_SETPOS32, 0, clampDepth(Settings.StackDepth));
   SendMessageA(mapCheckBox, BM_SETCHECK, Settings.LoadMap ? BST_CHECKED : BST_UNCHECKED, 0);
+  SendMessageA(scanEntriesCheckBox, BM_SETCHECK,
+               Settings.ShowScanEntries ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
 bool TpreferenceForm::onCommand(int id, int code, HWND) {
@@ -129,6 +134,7 @@ void TpreferenceForm::okButtonClick() {
       SendMessageA(dispCallStackOnBreakCheckBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
   Settings.StackDepth = spinValue(windowText(stackDepthSpinEdit));
   Settings.LoadMap = SendMessageA(mapCheckBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  Settings.ShowScanEntries = SendMessageA(scanEntriesCheckBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
   end(IDOK);
 }
 

@@ -16,8 +16,10 @@ struct TPrefSettings {
   int32_t StackDepth = 32;
   /// Capture and show a call stack at a first-chance breakpoint.
   bool DispCallStackOnBreak = false;
-  /// Try to load the debugged program's map file.
+  /// Try to load the debugged program's map file (and the map files of its DLLs).
   bool LoadMap = true;
+  /// List the call stack entries found only by scanning the stack, not verified as frames.
+  bool ShowScanEntries = true;
 };
 
 class TpreferenceForm : public ModalDialog {
@@ -27,6 +29,7 @@ class TpreferenceForm : public ModalDialog {
   static constexpr int kStackDepthSpinEdit = 102;
   static constexpr int kStackDepthUpDown = 103;
   static constexpr int kMapCheckBox = 104;
+  static constexpr int kScanEntriesCheckBox = 105;
 
   static constexpr int kMinStackDepth = 0;
   static constexpr int kMaxStackDepth = 255;
@@ -50,6 +53,7 @@ class TpreferenceForm : public ModalDialog {
   HWND dispCallStackOnBreakCheckBox = nullptr;
   HWND stackDepthSpinEdit = nullptr;
   HWND mapCheckBox = nullptr;
+  HWND scanEntriesCheckBox = nullptr;
 };
 
 /// Shows the preferences dialog over owner for settings and writes the edited values back.

@@ -272,8 +272,8 @@ TEST_F(SessionTest, LastChanceStoresTheFaultingThreadsStackAndRegisters) {
   std::vector<std::string> entries;
   cb.OnCallStackEntry = [&](int32_t i, const std::string& a, const std::string& m,
                             const std::string& u, const std::string&, const std::string&,
-                            uint8_t flag) {
-    entries.push_back(std::to_string(i) + " " + a + " " + m + " [" + u + "] " +
+                            uint8_t flag, const std::string& how) {
+    entries.push_back(std::to_string(i) + " " + a + " " + m + " [" + u + "] " + how + " " +
                       std::to_string(flag));
   };
 
@@ -284,7 +284,9 @@ TEST_F(SessionTest, LastChanceStoresTheFaultingThreadsStackAndRegisters) {
   runAll(3);
 
   TDebugThread& s = *CurrentDebugThread;
-  EXPECT_EQ(entries, (std::vector<std::string>{"0 $00401125 sample.exe [] 0"}));
+  // The exception address first; the fake's image has no headers, so no walk: the raw scan.
+  EXPECT_EQ(entries, (std::vector<std::string>{"-1 $00401500  [] context 0",
+                                               "0 $00401125 sample.exe [] scan 0"}));
   EXPECT_EQ(s.StackModules, "sample.exe\r\n");
   ASSERT_EQ(s.RawStack.size() > 0, true);
   EXPECT_EQ(s.RawStack[0], 0x401125u);
@@ -318,7 +320,8 @@ TEST_F(SessionTest, FirstChanceStacksAreKeptQuietlyFromPositionOne) {
   prepareInitialThreadStack();
   int published = 0;
   cb.OnCallStackEntry = [&](int32_t, const std::string&, const std::string&, const std::string&,
-                            const std::string&, const std::string&, uint8_t) { ++published; };
+                            const std::string&, const std::string&, uint8_t,
+                            const std::string&) { ++published; };
 
   queueStart();
   fake.queueEvent(makeException(kPid, kTid, 0xC0000094, 0x401500, true));
@@ -742,7 +745,7 @@ TEST_F(SessionTest, StackReportingBelongsToItsSession) {
   prepareInitialThreadStack();
   bool ownFlag = false, otherFlag = true;
   cb.OnCallStackEntry = [&](int32_t, const std::string&, const std::string&, const std::string&,
-                            const std::string&, const std::string&, uint8_t) {
+                            const std::string&, const std::string&, uint8_t, const std::string&) {
     TDebugThread other(fake, sync);
     ownFlag = CurrentDebugThread->stackReporting();
     otherFlag = other.stackReporting();
@@ -830,7 +833,7 @@ class HandOffTest : public SessionTest {
     setEnginePlatform(&fake, &queue);
     cb.OnCallStackEntry = [this](int32_t, const std::string&, const std::string&,
                                  const std::string&, const std::string&, const std::string&,
-                                 uint8_t) { ++entries; };
+                                 uint8_t, const std::string&) { ++entries; };
     onTerminate = [this](TDebugThread&) { ++terminates; };
   }
 
@@ -953,7 +956,7 @@ TEST_F(HandOffTest, ThrowingNotificationDuringAPublicationClearsTheReportingFlag
   prepareInitialThreadStack();
   bool reportingSeen = false;
   cb.OnCallStackEntry = [&](int32_t, const std::string&, const std::string&, const std::string&,
-                            const std::string&, const std::string&, uint8_t) {
+                            const std::string&, const std::string&, uint8_t, const std::string&) {
     reportingSeen = CurrentDebugThread->stackReporting();
     throw std::runtime_error("list is gone");
   };
