@@ -190,11 +190,36 @@ TEST_F(MainFormTest, LastChanceRunListsColouredRowsAndResolvesTheCallStack) {
   EXPECT_TRUE(outer);
   EXPECT_EQ(text(form->control(Form::kCallStackGroup)),
             std::to_string(entries) + " Call Stack Entrie(s)");
+  // The exception address first, then the chain, each saying how it was found; the
+  // system's modules named by their exports.
+  auto row = [&](int i) {
+    std::string cells;
+    for (int c : {0, 2, 4, 6}) cells += ui::listViewText(stack, i, c) + "|";
+    return cells;
+  };
+  EXPECT_EQ(row(0), "E:|dbg_sample.exe|faultingRoutine|context|");
+  EXPECT_EQ(row(1), "0|dbg_sample.exe|outerRoutine|call|");
+  EXPECT_EQ(row(2), "1|dbg_sample.exe|main|call|");
+  int scanRows = 0, namedDllRows = 0;
+  for (int i = 0; i < entries; ++i) {
+    scanRows += ui::listViewText(stack, i, 6) == "scan";
+    namedDllRows += ui::listViewText(stack, i, 2) == "kernel32.dll" &&
+                    ui::listViewText(stack, i, 4).rfind("BaseThreadInitThunk", 0) == 0;
+  }
+  EXPECT_GT(scanRows, 0);
+  EXPECT_GT(namedDllRows, 0);
+  // Without the scan-only entries the others keep their numbers.
+  form->Settings.ShowScanEntries = false;
+  clickRow(last);
+  EXPECT_EQ(SendMessageA(stack, LVM_GETITEMCOUNT, 0, 0), entries - scanRows);
+  EXPECT_EQ(row(2), "1|dbg_sample.exe|main|call|");
+  for (int i = 0; i < entries - scanRows; ++i) EXPECT_NE(ui::listViewText(stack, i, 6), "scan");
+  form->Settings.ShowScanEntries = true;
   // A click on a row of another kind empties the list and keeps the caption.
   clickRow(0);
   EXPECT_EQ(SendMessageA(stack, LVM_GETITEMCOUNT, 0, 0), 0);
   EXPECT_EQ(text(form->control(Form::kCallStackGroup)),
-            std::to_string(entries) + " Call Stack Entrie(s)");
+            std::to_string(entries - scanRows) + " Call Stack Entrie(s)");
 }
 
 TEST_F(MainFormTest, DisplayShowsTheStoredLogResolvedThroughTheMap) {

@@ -10,6 +10,8 @@
 #include <set>
 
 #include "debuggee_codes.h"
+#include "excpack/exception_log.h"
+#include "excpack/global_exc_pkg_types.h"
 #include "integration_support.h"
 
 namespace ostrel::itest {
@@ -21,6 +23,8 @@ struct CliEvent {
   std::string event;
   std::string details;
   std::string info;  // the "Exception ..." line after an exception event
+  // With --stacks: the call stack lines after it, each split into its fields.
+  std::vector<std::vector<std::string>> stack;
 };
 
 const char* const kEventNames[] = {"Exception - First chance",
@@ -84,6 +88,15 @@ struct CliRun {
 CliRun parse(RunResult raw) {
   CliRun run;
   for (const std::string& line : raw.lines()) {
+    if (line.rfind("\t", 0) == 0 && !run.events.empty() && !run.events.back().info.empty()) {
+      std::vector<std::string> fields;
+      size_t from = 1;
+      for (size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
+        fields.push_back(line.substr(from, tab - from));
+      fields.push_back(line.substr(from));
+      run.events.back().stack.push_back(std::move(fields));
+      continue;
+    }
     if (line.rfind("Exception ", 0) == 0 && !run.events.empty() &&
         run.events.back().event.rfind("Exception", 0) == 0 && run.events.back().info.empty()) {
       run.events.back().info = line.substr(10);
@@ -419,6 +432,67 @@ TEST(CliRun, LastChanceLogResolvesToTheCrashingRoutines) {
     EXPECT_TRUE(errorRow) << report.out;
     EXPECT_GE(rowsNaming(lines, "outerRoutine"), 1u) << report.out;
   }
+}
+
+// --stacks: the crash's chain walked and named, each entry labelled, and the raw scan the
+// log stores all there, in its order.
+TEST(CliRun, StacksListTheVerifiedChainAndEveryRawEntry) {
+  std::string folder = freshLogFolder("stacks");
+  CliRun run = parse(runCaptured("\"" + cliPath() + "\" run --stacks --errdir \"" + folder +
+                                     "\" \"" + samplePath() + "\" deep-av",
+                                 90000));
+  expectWellFormed(run);
+  auto seen = run.exceptions(kExceptionAccessViolation);
+  ASSERT_EQ(seen.size(), 2u);
+  for (const CliEvent* e : seen) {
+    SCOPED_TRACE(e->event);
+    const auto& stack = e->stack;
+    ASSERT_GE(stack.size(), 4u) << run.raw.out;
+    for (size_t i = 0; i < stack.size(); ++i) {
+      ASSERT_EQ(stack[i].size(), 7u) << i;
+      EXPECT_EQ(stack[i][0], i == 0 ? "E:" : std::to_string(i - 1));
+      EXPECT_FALSE(stack[i][2].empty()) << i;  // every entry lies in a module
+      // Every module is named: the sample through its map, the system's by their exports.
+      EXPECT_FALSE(stack[i][4].empty()) << i << " " << stack[i][1] << " " << stack[i][2];
+    }
+    EXPECT_EQ(stack[0][1], "$" + faultAddress(*e));
+    const std::vector<std::string> chain[] = {
+        {"dbg_sample.exe", "dbg_sample", "faultingRoutine", "context"},
+        {"dbg_sample.exe", "dbg_sample", "outerRoutine", "call"},
+        {"dbg_sample.exe", "dbg_sample", "main", "call"}};
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ((std::vector<std::string>{stack[i][2], stack[i][3], stack[i][4], stack[i][6]}),
+                chain[i]);
+      EXPECT_FALSE(stack[i][5].empty());  // a line from the map
+    }
+    for (const auto& entry : stack) {
+      if (entry[2] != "dbg_sample.exe") {
+        EXPECT_EQ(entry[3] + entry[5], "") << entry[2];
+      }
+    }
+  }
+
+  // The log's raw scan (the first 32 entries, as published) is a subsequence of the list.
+  auto logs = logsIn(folder);
+  ASSERT_EQ(logs.size(), 1u);
+  excpack::ExcPkgStartup();  // reading a stored log back needs the package's classes
+  auto read = excpack::readExceptionLog(logs[0]);
+  ASSERT_TRUE(read.pack) << read.error;
+  const excpack::TErrorInfo* error = read.pack->ErrorInfo();
+  ASSERT_NE(error, nullptr);
+  const auto& listed = seen.back()->stack;
+  size_t at = 1;
+  int items = 0;
+  for (int i = 0; i < error->CallStackCount() && items < 32; ++i) {
+    const excpack::TCallStackItem* item = error->CallStackItem(i);
+    if (item == nullptr) continue;
+    ++items;
+    const std::string address = "$" + hex8(item->OperationPoint);
+    while (at < listed.size() && listed[at][1] != address) ++at;
+    ASSERT_LT(at, listed.size()) << "raw entry " << items << " " << address << " not listed";
+    ++at;
+  }
+  EXPECT_GT(items, 3);
 }
 
 TEST(CliAttach, DetachLeavesTheProcessRunning) {
