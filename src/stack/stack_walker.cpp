@@ -22,17 +22,21 @@ uint32_t le32(const uint8_t* b) {
 }
 
 /// The source's memory read a chunk at a time, with how much of each page could be read.
+/// The stack is read in large chunks (a walk passes over all of it); code only a page
+/// at a time, since a walk looks at a few bytes before each of a few return addresses
+/// spread over many modules.
 class ChunkedMemory {
  public:
-  explicit ChunkedMemory(MemorySource& source) : source_(source) {}
+  explicit ChunkedMemory(MemorySource& source) : source_(source), stack_(source.stackRange()) {}
 
   /// n bytes at address, all or nothing.
   bool bytes(uint64_t address, uint8_t* out, uint32_t n) {
     if (address + n > kAddressSpace) return false;
     for (uint32_t i = 0; i < n;) {
       const uint64_t at = address + i;
-      const Chunk& chunk = chunkAt(at - at % kChunkBytes);
-      const uint32_t offset = static_cast<uint32_t>(at % kChunkBytes);
+      const uint32_t size = chunkBytesAt(at);
+      const Chunk& chunk = chunkAt(at - at % size, size);
+      const uint32_t offset = static_cast<uint32_t>(at % size);
       const uint32_t page = offset / kPageBytes;
       const uint32_t readableEnd = page * kPageBytes + chunk.readable[page];
       if (offset >= readableEnd) return false;
@@ -56,19 +60,26 @@ class ChunkedMemory {
     uint32_t readable[kChunkPages] = {};  // readable bytes from each page's start
   };
 
-  const Chunk& chunkAt(uint64_t base) {
+  uint32_t chunkBytesAt(uint64_t address) const {
+    // Chunks are aligned to their size, so an address decides its chunk's size alone.
+    const uint64_t chunk = address - address % kChunkBytes;
+    const bool onStack =
+        stack_ && chunk < stack_->high && chunk + kChunkBytes > stack_->low;
+    return onStack ? kChunkBytes : kPageBytes;
+  }
+
+  const Chunk& chunkAt(uint64_t base, uint32_t size) {
     auto [it, fresh] = chunks_.try_emplace(base);
     Chunk& chunk = it->second;
     if (!fresh) return chunk;
-    chunk.bytes.resize(kChunkBytes);
+    chunk.bytes.resize(size);
     const Address start = static_cast<Address>(base);
-    const uint32_t got =
-        std::min(source_.read(start, chunk.bytes.data(), kChunkBytes), kChunkBytes);
-    for (uint32_t page = 0; page < kChunkPages; ++page) {
+    const uint32_t got = std::min(source_.read(start, chunk.bytes.data(), size), size);
+    for (uint32_t page = 0; page < size / kPageBytes; ++page) {
       const uint32_t from = page * kPageBytes;
       if (from < got) {
         chunk.readable[page] = std::min(kPageBytes, got - from);
-      } else {
+      } else if (size > kPageBytes) {
         // A hole need not end the chunk: the pages after it are asked one by one.
         chunk.readable[page] =
             std::min(source_.read(start + from, chunk.bytes.data() + from, kPageBytes), kPageBytes);
@@ -78,6 +89,7 @@ class ChunkedMemory {
   }
 
   MemorySource& source_;
+  std::optional<StackRange> stack_;
   std::unordered_map<uint64_t, Chunk> chunks_;
 };
 
