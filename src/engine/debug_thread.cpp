@@ -759,8 +759,10 @@ void TDebugThread::reportStackEntries(const TCallStack& stack, int32_t first, in
   std::vector<StackEntry> walked;
   if (walkSnapshotOk_ && !StackOverflow) {
     StackWalker walker(memory);
+    // The walk counts its scan hits too: with room for four times the raw list it reaches
+    // past that list's last entry, so the raw entries that are frames get their label.
     walked = walker.merged({exceptionAddress, WalkContext.Esp, WalkContext.Ebp},
-                           static_cast<uint32_t>(walkBound));
+                           static_cast<uint32_t>(walkBound) * 4);
   }
   std::vector<RawStackItem> raw;
   raw.reserve(entries.size());
@@ -774,7 +776,8 @@ void TDebugThread::reportStackEntries(const TCallStack& stack, int32_t first, in
         return std::make_shared<const SymbolModule>(SymbolModule{entry.module, 0, 0});
     return nullptr;
   };
-  std::vector<TListedStackEntry> listed = listStack(exceptionAddress, walked, raw, imageOf);
+  std::vector<TListedStackEntry> listed =
+      listStack(exceptionAddress, walked, raw, imageOf, 2 * static_cast<size_t>(walkBound));
   if (!quiet && Callbacks.OnCallStackEntry) {
     StackEntryNumbers numbers;
     for (const TListedStackEntry& entry : listed) {

@@ -9,18 +9,15 @@ std::string stackEntryNumberText(int32_t number) {
 std::vector<TListedStackEntry> listStack(Address exceptionAddress,
                                          const std::vector<StackEntry>& walked,
                                          const std::vector<RawStackItem>& raw,
-                                         const ImageOfFunction& imageOf) {
+                                         const ImageOfFunction& imageOf, size_t limit) {
   std::vector<TListedStackEntry> out;
   out.reserve(raw.size() + 1);
   out.push_back({exceptionAddress, FoundBy::Context, true, -1, imageOf(exceptionAddress)});
 
+  // A verified entry repeating the address of the one before it stays: the raw scan lists
+  // a value once however often it repeats, but a recursion leaves one frame per call.
   auto addVerified = [&](const StackEntry& entry) {
     if (entry.foundBy == FoundBy::Scan || entry.foundBy == FoundBy::Context) return;
-    TListedStackEntry& last = out.back();
-    if (!last.Context && last.Address == entry.address) {
-      if (entry.foundBy < last.foundBy) last.foundBy = entry.foundBy;
-      return;
-    }
     out.push_back({entry.address, entry.foundBy, false, -1, imageOf(entry.address)});
   };
 
@@ -37,7 +34,7 @@ std::vector<TListedStackEntry> listStack(Address exceptionAddress,
     }
     out.push_back({item.address, label, false, item.index, imageOf(item.address)});
   }
-  for (; next < walked.size(); ++next) addVerified(walked[next]);
+  for (; next < walked.size() && out.size() - 1 < limit; ++next) addVerified(walked[next]);
   return out;
 }
 

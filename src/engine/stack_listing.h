@@ -26,13 +26,13 @@ using ImageOfFunction = std::function<std::shared_ptr<const SymbolModule>(Addres
 /// entries that no raw item stands for, in stack order. `walked` is the walker's merged
 /// list (empty when the thread could not be walked). A raw item takes the label of the
 /// walked entry with its address at the next place in stack order; a raw item the walk did
-/// not see stays `scan` after the one before it, so none is ever lost. A verified entry
-/// repeating the address of the entry just before it (one return address seen at two
-/// slots) raises that entry's label instead of being listed twice.
+/// not see stays `scan` after the one before it, so none is ever lost. Verified entries above
+/// the last raw item are listed while the list (the exception address aside) holds fewer
+/// than `limit` entries.
 std::vector<TListedStackEntry> listStack(Address exceptionAddress,
                                          const std::vector<StackEntry>& walked,
                                          const std::vector<RawStackItem>& raw,
-                                         const ImageOfFunction& imageOf);
+                                         const ImageOfFunction& imageOf, size_t limit);
 
 /// The numbers of listed entries: -1 for the exception address (shown "E:"), then 0, 1, ...
 /// for the others in order, hidden ones counted too.

@@ -495,6 +495,24 @@ TEST(CliRun, StacksListTheVerifiedChainAndEveryRawEntry) {
   EXPECT_GT(items, 3);
 }
 
+// A recursion with frame pointers: every call's frame listed, though the raw scan lists
+// a return address repeated at consecutive slots only once.
+TEST(CliRun, StacksListEveryFrameOfARecursion) {
+  CliRun run = runSample("framed-av", "--stacks");
+  expectWellFormed(run);
+  auto seen = run.exceptions(kExceptionAccessViolation);
+  ASSERT_EQ(seen.size(), 2u);
+  std::vector<std::string> chain;
+  for (const auto& entry : seen.back()->stack)
+    if (entry.size() == 7 && entry[6] != "scan") chain.push_back(entry[4]);
+  std::vector<std::string> expected = {"faultingRoutine", "outerRoutine"};
+  expected.insert(expected.end(), kFramedDepth + 1, "framedRecurse");
+  expected.insert(expected.end(), {"framedOuter", "main"});
+  ASSERT_GE(chain.size(), expected.size()) << run.raw.out;
+  chain.resize(expected.size());
+  EXPECT_EQ(chain, expected) << run.raw.out;
+}
+
 TEST(CliAttach, DetachLeavesTheProcessRunning) {
   PlainProcess target(sampleCommand("sleep 30"));
   ASSERT_TRUE(target.started());
