@@ -316,6 +316,37 @@ static int raiseMany(int count) {
   return kExitRaiseMany;
 }
 
+// The DLLs' entry points, kept in memory and called through it as an imported routine is:
+// the call names its target for whoever reads the stack.
+int (*gChainEnter)(int) = nullptr;
+int (*gExportEnter)(int (*)(int), int) = nullptr;
+
+static FARPROC dllRoutine(const char* dll, const char* name) {
+  HMODULE module = LoadLibraryA(dll);
+  return module == nullptr ? nullptr : GetProcAddress(module, name);
+}
+
+// main -> dllMapAv -> ChainEnter -> chainMiddle -> chainFault, which faults.
+extern "C" __attribute__((noinline)) int dllMapAv() {
+  return gChainEnter(static_cast<int>(gZero)) + gZero;
+}
+
+// main -> dllExportAv -> ExportEnter -> ExportMiddle -> outerRoutine -> faultingRoutine.
+extern "C" __attribute__((noinline)) int dllExportAv() {
+  return gExportEnter(outerRoutine, static_cast<int>(gZero)) + gZero;
+}
+
+// Sets the entry point of the scenario's DLL; false when the DLL or its export is missing.
+static bool loadChainDll(bool mapped) {
+  if (mapped)
+    gChainEnter = reinterpret_cast<int (*)(int)>(
+        reinterpret_cast<void*>(dllRoutine(kChainDllName, "ChainEnter")));
+  else
+    gExportEnter = reinterpret_cast<int (*)(int (*)(int), int)>(
+        reinterpret_cast<void*>(dllRoutine(kExportDllName, "ExportEnter")));
+  return mapped ? gChainEnter != nullptr : gExportEnter != nullptr;
+}
+
 static int threadAv() {
   HANDLE t = CreateThread(nullptr, 0, crashingThread, nullptr, 0, nullptr);
   if (t == nullptr) return kExitFailure;
@@ -334,6 +365,8 @@ int main(int argc, char** argv) {
   if (scenario == "av-write") return avWrite();
   if (scenario == "deep-av") return outerRoutine(static_cast<int>(gZero));
   if (scenario == "thread-av") return threadAv();
+  if (scenario == "dll-map-av") return loadChainDll(true) ? dllMapAv() : kExitFailure;
+  if (scenario == "dll-export-av") return loadChainDll(false) ? dllExportAv() : kExitFailure;
   if (scenario == "framed-av") return framedOuter(argNumber(argc, argv, 2, kFramedDepth));
   if (scenario == "divzero") return divZero();
   if (scenario == "custom-code") return customCode();

@@ -28,6 +28,9 @@ constexpr uint32_t kHandledCode = 0xE0000002;  // raised and handled by the debu
 constexpr int kFramedDepth = 40;
 
 constexpr const char* kTestDllName = "dbg_testdll.dll";
+// The call chains through DLLs: one named by its own map, one by its exports only.
+constexpr const char* kChainDllName = "dbg_chaindll.dll";
+constexpr const char* kExportDllName = "dbg_exportdll.dll";
 constexpr const char* kAnsiText = "ANSI debug string";
 // U+00E9 has a single-byte form in the Western code pages.
 constexpr const wchar_t* kWideText = L"Unicode debug string \u00e9t\u00e9";

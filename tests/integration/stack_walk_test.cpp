@@ -1,6 +1,6 @@
 // The stack walker over the live debuggee: the sample's crashes with known call chains,
-// stopped at the last chance, walked, named through the sample's map and checked against
-// the chain the sample's code makes.
+// stopped at the last chance, walked, named through the maps and export tables of the
+// sample and its DLLs, and checked against the chain the sample's code makes.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -25,13 +25,34 @@ constexpr uint32_t kAccessViolation = 0xC0000005;
 struct NamedEntry {
   StackEntry entry;
   std::string module;
+  std::string unit;
   std::string routine;
+  std::string line;
 };
 
 struct Scenario {
   const char* arguments;
-  std::vector<std::string> chain;  // innermost first, up to the thread's first routine
+  // Innermost first, up to the thread's first routine: ROUTINE in the sample,
+  // MODULE!UNIT.ROUTINE in a mapped DLL, MODULE!ROUTINE in one named by exports, where
+  // ROUTINE ending in "+$" stands for that export at any offset.
+  std::vector<std::string> chain;
 };
+
+const char* const kSample = "dbg_sample.exe";
+// The debuggee's own modules: everything the walk vouches for in them is chain or start-up.
+const std::set<std::string> kOwnModules = {kSample, kChainDllName, kExportDllName};
+
+std::string qualified(const NamedEntry& e) {
+  if (e.module == kSample) return e.routine;
+  return e.module + "!" + (e.unit.empty() ? "" : e.unit + ".") + e.routine;
+}
+
+bool matches(const std::string& expected, const std::string& name) {
+  const size_t n = expected.size();
+  if (n < 2 || expected.compare(n - 2, 2, "+$") != 0) return name == expected;
+  return name.size() > n && name.compare(0, n, expected) == 0 &&
+         name.find_first_not_of("0123456789ABCDEF", n) == std::string::npos;
+}
 
 // Test names show the scenario, not the bytes of the record.
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.arguments; }
@@ -68,12 +89,14 @@ std::vector<NamedEntry> crashStack(const std::string& arguments) {
   Symbolizer symbolizer;
   std::vector<NamedEntry> named;
   for (const StackEntry& entry : walker.merged({context.Eip, context.Esp, context.Ebp}, 256)) {
-    NamedEntry n{entry, {}, {}};
+    NamedEntry n{entry, {}, {}, {}, {}};
     if (const LiveModule* module = source.moduleOf(entry.address)) {
-      const SymbolInfo info =
+      SymbolInfo info =
           symbolizer.symbolize({module->path, module->base, module->size}, entry.address);
-      n.module = info.ModuleName;
-      n.routine = info.RoutineName;
+      n.module = std::move(info.ModuleName);
+      n.unit = std::move(info.UnitName);
+      n.routine = std::move(info.RoutineName);
+      n.line = std::move(info.LineText);
     }
     named.push_back(std::move(n));
   }
@@ -87,7 +110,8 @@ std::string describe(const std::vector<NamedEntry>& entries) {
     const NamedEntry& e = entries[i];
     std::snprintf(line, sizeof line, "%3zu  $%08X  ", i, e.entry.address);
     text += line;
-    text += e.module + "  " + e.routine + "  " + foundByName(e.entry.foundBy) + "\n";
+    text += e.module + "  " + e.unit + "  " + e.routine + "  " + e.line + "  " +
+            foundByName(e.entry.foundBy) + "\n";
   }
   return text;
 }
@@ -102,19 +126,17 @@ TEST_P(StackWalkTest, ListsTheWholeChainAndOnlyTrueFrames) {
   const Scenario& scenario = GetParam();
   const auto entries = crashStack(scenario.arguments);
   const std::string listing = describe(entries);
-  std::printf("stack of 'dbg_sample %s' (address, module, routine, found by):\n%s",
+  std::printf("stack of 'dbg_sample %s' (address, module, unit, routine, line, found by):\n%s",
               scenario.arguments, listing.c_str());
   RecordProperty("stack", listing);
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries[0].entry.foundBy, FoundBy::Context);
-  EXPECT_EQ(entries[0].routine, scenario.chain.front());
+  EXPECT_TRUE(matches(scenario.chain.front(), qualified(entries[0]))) << listing;
 
   // The whole chain, in order, among all entries.
   size_t next = 0;
   for (const NamedEntry& e : entries)
-    if (next < scenario.chain.size() && e.module == "dbg_sample.exe" &&
-        e.routine == scenario.chain[next])
-      ++next;
+    if (next < scenario.chain.size() && matches(scenario.chain[next], qualified(e))) ++next;
   EXPECT_EQ(next, scenario.chain.size()) << "chain broken at " << scenario.chain[next] << "\n"
                                          << listing;
 
@@ -123,18 +145,26 @@ TEST_P(StackWalkTest, ListsTheWholeChainAndOnlyTrueFrames) {
   std::vector<std::string> vouched;
   bool leftSample = false;
   for (const NamedEntry& e : entries) {
+    // A module without a map is named by its exports alone, nothing else.
+    if (e.module == kExportDllName) {
+      EXPECT_TRUE(e.unit.empty() && e.line.empty()) << listing;
+    }
     if (e.entry.foundBy == FoundBy::Scan) continue;
-    if (e.module != "dbg_sample.exe") {
+    if (kOwnModules.count(e.module) == 0) {
       leftSample = true;
       continue;
     }
-    EXPECT_FALSE(leftSample) << "sample code above system code: " << e.routine << "\n" << listing;
+    EXPECT_FALSE(leftSample) << "sample code above system code: " << qualified(e) << "\n"
+                             << listing;
     if (vouched.size() < scenario.chain.size())
-      vouched.push_back(e.routine);
+      vouched.push_back(qualified(e));
     else
-      EXPECT_TRUE(kStartUp.count(e.routine)) << "stale " << e.routine << "\n" << listing;
+      EXPECT_TRUE(e.module == kSample && kStartUp.count(e.routine))
+          << "stale " << qualified(e) << "\n" << listing;
   }
-  EXPECT_EQ(vouched, scenario.chain) << listing;
+  bool same = vouched.size() == scenario.chain.size();
+  for (size_t i = 0; same && i < vouched.size(); ++i) same = matches(scenario.chain[i], vouched[i]);
+  EXPECT_TRUE(same) << listing;
 }
 
 std::vector<std::string> framedChain() {
@@ -150,7 +180,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Scenario{"deep-av", {"faultingRoutine", "outerRoutine", "main"}},
                       Scenario{"thread-av",
                                {"faultingRoutine", "outerRoutine", "crashingThread@4"}},
-                      Scenario{"framed-av", framedChain()}),
+                      Scenario{"framed-av", framedChain()},
+                      // Into a mapped DLL without frame pointers through a routine
+                      // pointer, crashing there.
+                      Scenario{"dll-map-av",
+                               {"dbg_chaindll.dll!dbg_chaindll.chainFault",
+                                "dbg_chaindll.dll!dbg_chaindll.chainMiddle",
+                                "dbg_chaindll.dll!dbg_chaindll.ChainEnter", "dllMapAv", "main"}},
+                      // Into a DLL named by its exports, with frame pointers, and back
+                      // into the sample through a callback, crashing there.
+                      Scenario{"dll-export-av",
+                               {"faultingRoutine", "outerRoutine",
+                                "dbg_exportdll.dll!ExportMiddle+$",
+                                "dbg_exportdll.dll!ExportEnter+$", "dllExportAv", "main"}}),
     [](const ::testing::TestParamInfo<Scenario>& info) {
       std::string name = info.param.arguments;
       for (char& c : name)
