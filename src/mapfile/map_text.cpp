@@ -72,23 +72,35 @@ bool MapFileCursor::open(const std::string& path) {
 }
 
 void MapFileCursor::rewind() {
+  if (!restart(0) && file_) throw std::runtime_error("map file: cannot seek");
+}
+
+bool MapFileCursor::seek(uint64_t mark) { return file_ && restart(mark); }
+
+bool MapFileCursor::restart(uint64_t offset) {
   if (!file_) {
     atEnd_ = true;
-    return;
+    return true;
   }
   std::clearerr(file_.get());
-  if (std::fseek(file_.get(), 0, SEEK_SET) != 0) throw std::runtime_error("map file: cannot seek");
+  // fseek takes a long, 32 bits on Windows: a farther line is reached by reading.
+  if (offset > static_cast<uint64_t>(std::numeric_limits<long>::max()) ||
+      std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0)
+    return false;
   if (buffer_.empty()) buffer_.resize(size_t{1} << 20);
+  bufferStart_ = offset;
   next_ = filled_ = 0;
   endOfFile_ = false;
   atEnd_ = false;
   advance();
+  return true;
 }
 
 bool MapFileCursor::readMore() {
   if (endOfFile_) return false;
   const size_t unread = filled_ - next_;
   if (next_ > 0 && unread > 0) std::memmove(buffer_.data(), buffer_.data() + next_, unread);
+  bufferStart_ += next_;
   next_ = 0;
   filled_ = unread;
   if (filled_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);  // one very long line
