@@ -32,9 +32,17 @@ std::string Symbolizer::ExportIndex::routineAt(uint32_t rva) const {
   auto first = std::lower_bound(names_.begin(), after, start,
                                 [](const auto& e, uint32_t value) { return e.first < value; });
   if (rva == start) return first->second;
-  char offset[16];
-  std::snprintf(offset, sizeof offset, "+$%X", static_cast<unsigned>(rva - start));
-  return first->second + offset;
+  // "+$" and the offset in upper-case hexadecimal, written by hand: this runs for every
+  // entry of every stack shown.
+  char digits[8];
+  int n = 0;
+  for (uint32_t offset = rva - start; offset != 0; offset >>= 4)
+    digits[n++] = "0123456789ABCDEF"[offset & 0xF];
+  std::string routine;
+  routine.reserve(first->second.size() + 2 + static_cast<size_t>(n));
+  routine.append(first->second).append("+$");
+  while (n > 0) routine.push_back(digits[--n]);
+  return routine;
 }
 
 Symbolizer::Symbolizer(bool useMaps, ImageReader readImage)
