@@ -309,9 +309,20 @@ class Walk {
   /// or above it.
   bool inRoutineOf(Address address, Address target) {
     if (target > address) return false;
-    const auto module = source_.moduleAt(address);
+    const auto module = moduleOfEntry(address);
     const auto targetModule = source_.moduleAt(target);
     return module && targetModule && module->base == targetModule->base;
+  }
+
+  /// The module of an entry's address. Every scan hit asks it of the same entry below,
+  /// and the source's answers do not change during a walk: the last one is kept.
+  std::optional<ModuleSpan> moduleOfEntry(Address address) {
+    if (!entryModuleKnown_ || entryAddress_ != address) {
+      entryModule_ = source_.moduleAt(address);
+      entryAddress_ = address;
+      entryModuleKnown_ = true;
+    }
+    return entryModule_;
   }
 
   /// The `call` entries since the last frame must also fit the frame about to be added:
@@ -338,6 +349,9 @@ class Walk {
   std::vector<StackEntry>& entries_;
   Address below_ = 0;  // address of the nearest context, frame or call entry
   size_t next_ = 0;    // the first candidate no scan has passed
+  bool entryModuleKnown_ = false;
+  Address entryAddress_ = 0;
+  std::optional<ModuleSpan> entryModule_;
 };
 
 bool onStack(const std::optional<StackRange>& range, Address esp) {
