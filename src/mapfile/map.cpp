@@ -1,6 +1,7 @@
 #include "mapfile/map.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <functional>
@@ -170,6 +171,11 @@ class PublicsWatch final : public MapLineCursor {
  private:
   void watch(std::string_view line) {
     if (state_ == Searching) {
+      // Most lines are rows whose first word is no "Address": they are told at once.
+      const size_t first = line.find_first_not_of(' ');
+      if (first == std::string_view::npos ||
+          std::tolower(static_cast<unsigned char>(line[first])) != 'a')
+        return;
       if (isPublicsByValueHeader(line)) {
         found_ = true;
         mark_ = lines_.mark();
@@ -487,9 +493,12 @@ bool TMap::loadLineNumbers(MapLineCursor& cursor, PublicsSeen* publics) {
       // Rows, up to the line that starts the next section or block.
       for (;; lines.advance()) {
         std::string_view line = lineAt(lines);
-        if (line.find("Line numbers for") != std::string_view::npos ||
-            line.find("Program entry point") != std::string_view::npos ||
-            line.find("Bound resource files") != std::string_view::npos)
+        // Each of the three holds an 'n', which rows of numbers lack: one search for it
+        // spares most rows the three.
+        if (line.find('n') != std::string_view::npos &&
+            (line.find("Line numbers for") != std::string_view::npos ||
+             line.find("Program entry point") != std::string_view::npos ||
+             line.find("Bound resource files") != std::string_view::npos))
           break;
         size_t pos = 1;
         for (;;) {
