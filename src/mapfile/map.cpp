@@ -1,9 +1,11 @@
 #include "mapfile/map.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 
 #include "mapfile/map_feedback.h"
@@ -143,6 +145,61 @@ class LastUnitSweep {
   std::vector<uint64_t> order_;
   size_t next_ = 0;
   std::vector<uint32_t> heap_;
+};
+
+// Forwards a cursor and watches every line it passes for the first publics header and
+// the rows after it, as the publics pass will read them.
+class PublicsWatch final : public MapLineCursor {
+ public:
+  PublicsWatch(MapLineCursor& lines, bool& found, uint64_t& mark, size_t& rows)
+      : lines_(lines), found_(found), mark_(mark), rows_(rows) {}
+  void rewind() override {
+    lines_.rewind();
+    state_ = Searching;
+    found_ = false;
+    rows_ = 0;
+  }
+  bool atEnd() const override { return lines_.atEnd(); }
+  std::string_view line() const override { return lines_.line(); }
+  void advance() override {
+    if (state_ != Done && !lines_.atEnd()) watch(lines_.line());
+    lines_.advance();
+  }
+  uint64_t mark() const override { return lines_.mark(); }
+  bool seek(uint64_t) override { return false; }
+
+ private:
+  void watch(std::string_view line) {
+    if (state_ == Searching) {
+      // Most lines are rows whose first word is no "Address": they are told at once.
+      const size_t first = line.find_first_not_of(' ');
+      if (first == std::string_view::npos ||
+          std::tolower(static_cast<unsigned char>(line[first])) != 'a')
+        return;
+      if (isPublicsByValueHeader(line)) {
+        found_ = true;
+        mark_ = lines_.mark();
+        state_ = Counting;
+        skip_ = 1;  // the line after the header
+      }
+      return;
+    }
+    if (skip_ > 0) {
+      --skip_;
+    } else if (trimText(line).empty()) {
+      state_ = Done;
+    } else {
+      ++rows_;
+    }
+  }
+
+  enum State { Searching, Counting, Done };
+  MapLineCursor& lines_;
+  bool& found_;
+  uint64_t& mark_;
+  size_t& rows_;
+  State state_ = Searching;
+  int skip_ = 0;
 };
 
 struct RoutineStart {
@@ -407,7 +464,10 @@ bool TMap::loadLineNumbers() {
   return loadLineNumbers(lines);
 }
 
-bool TMap::loadLineNumbers(MapLineCursor& lines) {
+bool TMap::loadLineNumbers(MapLineCursor& cursor, PublicsSeen* publics) {
+  std::optional<PublicsWatch> watch;
+  if (publics) watch.emplace(cursor, publics->found, publics->mark, publics->rows);
+  MapLineCursor& lines = publics ? static_cast<MapLineCursor&>(*watch) : cursor;
   int count = 0;
   std::string unitName;
   bool ok = true;
@@ -433,9 +493,12 @@ bool TMap::loadLineNumbers(MapLineCursor& lines) {
       // Rows, up to the line that starts the next section or block.
       for (;; lines.advance()) {
         std::string_view line = lineAt(lines);
-        if (line.find("Line numbers for") != std::string_view::npos ||
-            line.find("Program entry point") != std::string_view::npos ||
-            line.find("Bound resource files") != std::string_view::npos)
+        // Each of the three holds an 'n', which rows of numbers lack: one search for it
+        // spares most rows the three.
+        if (line.find('n') != std::string_view::npos &&
+            (line.find("Line numbers for") != std::string_view::npos ||
+             line.find("Program entry point") != std::string_view::npos ||
+             line.find("Bound resource files") != std::string_view::npos))
           break;
         size_t pos = 1;
         for (;;) {
@@ -471,11 +534,15 @@ bool TMap::loadPublics() {
   return loadPublics(lines);
 }
 
-bool TMap::loadPublics(MapLineCursor& lines) {
+bool TMap::loadPublics(MapLineCursor& lines, const PublicsSeen* publics) {
   try {
     message("Loading methods informations...\r\n");
-    lines.rewind();
-    while (!lines.atEnd() && !isPublicsByValueHeader(lines.line())) lines.advance();
+    if (publics && publics->found && lines.seek(publics->mark)) {
+      Routines.reserve(Routines.size() + publics->rows);
+    } else {
+      lines.rewind();
+      while (!lines.atEnd() && !isPublicsByValueHeader(lines.line())) lines.advance();
+    }
     if (lines.atEnd()) return false;
     lines.advance();
     lines.advance();
@@ -551,7 +618,8 @@ bool TMap::parse(MapLineCursor& lines) {
     started = mapFeedback().nowMilliseconds();
   } catch (...) {
   }
-  ok = loadSegments(lines) && loadLineNumbers(lines) && loadPublics(lines);
+  PublicsSeen publics;
+  ok = loadSegments(lines) && loadLineNumbers(lines, &publics) && loadPublics(lines, &publics);
   try {
     uint64_t elapsed = mapFeedback().nowMilliseconds() - started;
     char text[160];
@@ -612,19 +680,42 @@ void TMap::buildAddressTable(AddressTable& table) const {
 
   // Every offset where some answer may change: unit bounds, routine starts and the line
   // entries of the tables in use. Between two of them every search answers the same.
-  std::vector<uint32_t> points;
-  points.reserve(1 + 2 * Units.size() + Routines.size() + lineCount);
-  points.push_back(0);
+  // Each kind is gathered and sorted on its own, then the three are merged: the routines
+  // come sorted by segment and the lines mostly by address, so most of the sorting is
+  // only a check.
+  const auto sortPoints = [](std::vector<uint32_t>& v) {
+    if (!std::is_sorted(v.begin(), v.end())) radixSort(v, [](uint32_t p) { return p; });
+  };
+  std::vector<uint32_t> bounds;
+  bounds.reserve(1 + 2 * Units.size());
+  bounds.push_back(0);
   for (const TUnit& u : Units) {
     if (u.EndAddress < u.StartAddress) continue;  // a wrapped length covers nothing
-    points.push_back(u.StartAddress);
-    if (u.EndAddress != 0xFFFFFFFFu) points.push_back(u.EndAddress + 1);
+    bounds.push_back(u.StartAddress);
+    if (u.EndAddress != 0xFFFFFFFFu) bounds.push_back(u.EndAddress + 1);
   }
-  for (const Tmethod& m : Routines) points.push_back(m.StartAddress);
-  for (size_t t = 0; t < LineTables.size(); ++t)
-    if (used[t])
-      for (const TLine& l : LineTables.lines(t)) points.push_back(l.Address);
-  radixSort(points, [](uint32_t p) { return p; });
+  sortPoints(bounds);
+  std::vector<uint32_t> points;
+  {
+    std::vector<uint32_t> starts;
+    starts.reserve(Routines.size());
+    for (const Tmethod& m : Routines) starts.push_back(m.StartAddress);
+    sortPoints(starts);
+    points.resize(bounds.size() + starts.size());
+    std::merge(bounds.begin(), bounds.end(), starts.begin(), starts.end(), points.begin());
+  }
+  std::vector<uint32_t>().swap(bounds);
+  {
+    std::vector<uint32_t> lineStarts;
+    lineStarts.reserve(lineCount);
+    for (size_t t = 0; t < LineTables.size(); ++t)
+      if (used[t])
+        for (const TLine& l : LineTables.lines(t)) lineStarts.push_back(l.Address);
+    sortPoints(lineStarts);
+    std::vector<uint32_t> all(points.size() + lineStarts.size());
+    std::merge(points.begin(), points.end(), lineStarts.begin(), lineStarts.end(), all.begin());
+    points.swap(all);
+  }
   points.erase(std::unique(points.begin(), points.end()), points.end());
 
   LastUnitSweep units(Units);

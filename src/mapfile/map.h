@@ -104,6 +104,8 @@ class Tmethods {
 
   void add(Tmethod method);
   void clear();
+  /// Room for n entries in all; not an edit.
+  void reserve(size_t n) { items_.reserve(n); }
   size_t size() const { return items_.size(); }
   bool empty() const { return items_.empty(); }
   const Tmethod& operator[](size_t i) const { return items_[i]; }
@@ -262,10 +264,18 @@ class TMap {
     bool usable = false;  // false when building failed: lookups then search each table
   };
 
+  /// Where the line pass, which passes every line, saw the publics: the publics pass then
+  /// need not read the text before them again, nor grow the routine list as it goes.
+  struct PublicsSeen {
+    bool found = false;
+    uint64_t mark = 0;  // the first "Publics by Value" header, as the cursor marks it
+    size_t rows = 0;    // the rows from its third line on, up to the first blank one
+  };
+
   bool parse(MapLineCursor& lines);
   bool loadSegments(MapLineCursor& lines);
-  bool loadLineNumbers(MapLineCursor& lines);
-  bool loadPublics(MapLineCursor& lines);
+  bool loadLineNumbers(MapLineCursor& lines, PublicsSeen* publics = nullptr);
+  bool loadPublics(MapLineCursor& lines, const PublicsSeen* publics = nullptr);
   void message(const std::string& text);
   int32_t lineTableIndex(std::string_view unitName);
   /// The address table of the current tables, built on first need; nullptr when it

@@ -6,6 +6,10 @@
 #include <memory>
 #include <stdexcept>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace ostrel {
 
 std::string_view TMapText::at(size_t i) const {
@@ -65,6 +69,33 @@ bool TMapText::loadFromFile(const std::string& path) {
   return true;
 }
 
+namespace {
+
+// The first CR or LF in data[pos, end), or end. Every line of a map passes here, most of
+// them short: one pass over 16 bytes at a time where the processor has it, else the first
+// LF and then any CR before it (two library scans beat one loop over bytes).
+size_t firstLineBreak(const char* data, size_t pos, size_t end) {
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  for (; pos + 16 <= end; pos += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+    const int found =
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, lf), _mm_cmpeq_epi8(bytes, cr)));
+    if (found != 0) return pos + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(found)));
+  }
+  while (pos < end && data[pos] != '\n' && data[pos] != '\r') ++pos;
+  return pos;
+#else
+  const void* lf = std::memchr(data + pos, '\n', end - pos);
+  const size_t lfAt = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) : end;
+  const void* cr = std::memchr(data + pos, '\r', lfAt - pos);
+  return cr ? static_cast<size_t>(static_cast<const char*>(cr) - data) : lfAt;
+#endif
+}
+
+}  // namespace
+
 bool MapFileCursor::open(const std::string& path) {
   file_.reset(std::fopen(path.c_str(), "rb"));
   atEnd_ = true;
@@ -72,23 +103,35 @@ bool MapFileCursor::open(const std::string& path) {
 }
 
 void MapFileCursor::rewind() {
+  if (!restart(0) && file_) throw std::runtime_error("map file: cannot seek");
+}
+
+bool MapFileCursor::seek(uint64_t mark) { return file_ && restart(mark); }
+
+bool MapFileCursor::restart(uint64_t offset) {
   if (!file_) {
     atEnd_ = true;
-    return;
+    return true;
   }
   std::clearerr(file_.get());
-  if (std::fseek(file_.get(), 0, SEEK_SET) != 0) throw std::runtime_error("map file: cannot seek");
+  // fseek takes a long, 32 bits on Windows: a farther line is reached by reading.
+  if (offset > static_cast<uint64_t>(std::numeric_limits<long>::max()) ||
+      std::fseek(file_.get(), static_cast<long>(offset), SEEK_SET) != 0)
+    return false;
   if (buffer_.empty()) buffer_.resize(size_t{1} << 20);
+  bufferStart_ = offset;
   next_ = filled_ = 0;
   endOfFile_ = false;
   atEnd_ = false;
   advance();
+  return true;
 }
 
 bool MapFileCursor::readMore() {
   if (endOfFile_) return false;
   const size_t unread = filled_ - next_;
   if (next_ > 0 && unread > 0) std::memmove(buffer_.data(), buffer_.data() + next_, unread);
+  bufferStart_ += next_;
   next_ = 0;
   filled_ = unread;
   if (filled_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);  // one very long line
@@ -106,12 +149,7 @@ void MapFileCursor::advance() {
   size_t scanned = 0;  // bytes past next_ known to hold no line break
   for (;;) {
     const char* data = buffer_.data();
-    size_t pos = next_ + scanned;
-    // The first LF, then any CR before it: two library scans beat one loop over bytes.
-    const void* lf = std::memchr(data + pos, '\n', filled_ - pos);
-    const size_t lfAt = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) : filled_;
-    const void* cr = std::memchr(data + pos, '\r', lfAt - pos);
-    pos = cr ? static_cast<size_t>(static_cast<const char*>(cr) - data) : lfAt;
+    size_t pos = firstLineBreak(data, next_ + scanned, filled_);
     // A CR at the end of what was read may be the first half of a CR LF.
     if (pos < filled_ && !(data[pos] == '\r' && pos + 1 == filled_ && !endOfFile_)) {
       lineBegin_ = next_;

@@ -55,6 +55,11 @@ class MapLineCursor {
   virtual std::string_view line() const = 0;
   /// The next line; nothing past the end.
   virtual void advance() = 0;
+  /// Where the current line lies, for seek(); only meaningful while not at the end.
+  virtual uint64_t mark() const = 0;
+  /// Back (or on) to the line a mark() of this cursor gave, as if the lines had been
+  /// advanced through from the first. False when it cannot: rewind() then.
+  virtual bool seek(uint64_t mark) = 0;
 };
 
 /// The lines of a TMapText.
@@ -66,6 +71,11 @@ class MapTextCursor final : public MapLineCursor {
   std::string_view line() const override { return text_[i_]; }
   void advance() override {
     if (i_ < text_.count()) ++i_;
+  }
+  uint64_t mark() const override { return i_; }
+  bool seek(uint64_t mark) override {
+    i_ = static_cast<size_t>(mark);
+    return true;
   }
 
  private:
@@ -85,8 +95,13 @@ class MapFileCursor final : public MapLineCursor {
     return std::string_view(buffer_.data() + lineBegin_, lineEnd_ - lineBegin_);
   }
   void advance() override;
+  /// The file offset of the current line.
+  uint64_t mark() const override { return bufferStart_ + lineBegin_; }
+  bool seek(uint64_t mark) override;
 
  private:
+  // Reads from `offset` on, lines starting there; false when the file cannot seek there.
+  bool restart(uint64_t offset);
   // Moves the unread bytes to the front and reads more behind them; false at the end.
   bool readMore();
 
@@ -95,6 +110,7 @@ class MapFileCursor final : public MapLineCursor {
   };
   std::unique_ptr<std::FILE, Closer> file_;
   std::vector<char> buffer_;
+  uint64_t bufferStart_ = 0;  // file offset of the buffer's first byte
   size_t next_ = 0;   // first unread byte
   size_t filled_ = 0;  // bytes in the buffer
   bool endOfFile_ = false;

@@ -2,28 +2,14 @@
 
 namespace ostrel {
 
-std::string_view nextToken(std::string_view line, size_t& pos) {
-  size_t i = pos == 0 ? 0 : pos - 1;
-  while (i < line.size() && line[i] == ' ') ++i;
-  size_t start = i;
-  while (i < line.size() && line[i] != ' ') ++i;
-  pos = i + 1;
-  return line.substr(start < line.size() ? start : line.size(), i - start);
-}
+namespace map_tokens_detail {
 
-bool tryReadHex(std::string_view text, uint32_t& value) {
+bool tryReadHexLong(std::string_view text, uint32_t& value) {
   if (text.empty()) return false;
   uint64_t v = 0;
   for (char c : text) {
-    unsigned d;
-    if (c >= '0' && c <= '9')
-      d = static_cast<unsigned>(c - '0');
-    else if (c >= 'A' && c <= 'F')
-      d = static_cast<unsigned>(c - 'A' + 10);
-    else if (c >= 'a' && c <= 'f')
-      d = static_cast<unsigned>(c - 'a' + 10);
-    else
-      return false;
+    const uint8_t d = kHexValue.v[static_cast<unsigned char>(c)];
+    if (d > 15) return false;
     v = v * 16 + d;
     if (v > 0xFFFFFFFFull) return false;
   }
@@ -31,7 +17,7 @@ bool tryReadHex(std::string_view text, uint32_t& value) {
   return true;
 }
 
-bool tryReadDecimal(std::string_view text, int32_t& value) {
+bool tryReadDecimalSigned(std::string_view text, int32_t& value) {
   bool negative = false;
   if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
     negative = text[0] == '-';
@@ -50,23 +36,10 @@ bool tryReadDecimal(std::string_view text, int32_t& value) {
   return true;
 }
 
-uint32_t readHex(std::string_view text) {
-  uint32_t v = 0;
-  if (!tryReadHex(text, v)) throw MapFormatError("not a hexadecimal number");
-  return v;
-}
+void throwNotHex() { throw MapFormatError("not a hexadecimal number"); }
+void throwNotDecimal() { throw MapFormatError("not a decimal number"); }
 
-int32_t readDecimal(std::string_view text) {
-  int32_t v = 0;
-  if (!tryReadDecimal(text, v)) throw MapFormatError("not a decimal number");
-  return v;
-}
-
-std::string_view copyText(std::string_view text, size_t start, size_t count) {
-  if (start == 0) start = 1;
-  if (start > text.size()) return {};
-  return text.substr(start - 1, count);
-}
+}  // namespace map_tokens_detail
 
 std::string_view trimText(std::string_view text) {
   size_t b = 0, e = text.size();

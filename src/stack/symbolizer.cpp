@@ -32,17 +32,28 @@ std::string Symbolizer::ExportIndex::routineAt(uint32_t rva) const {
   auto first = std::lower_bound(names_.begin(), after, start,
                                 [](const auto& e, uint32_t value) { return e.first < value; });
   if (rva == start) return first->second;
-  char offset[16];
-  std::snprintf(offset, sizeof offset, "+$%X", static_cast<unsigned>(rva - start));
-  return first->second + offset;
+  // "+$" and the offset in upper-case hexadecimal, written by hand: this runs for every
+  // entry of every stack shown.
+  char digits[8];
+  int n = 0;
+  for (uint32_t offset = rva - start; offset != 0; offset >>= 4)
+    digits[n++] = "0123456789ABCDEF"[offset & 0xF];
+  std::string routine;
+  routine.reserve(first->second.size() + 2 + static_cast<size_t>(n));
+  routine.append(first->second).append("+$");
+  while (n > 0) routine.push_back(digits[--n]);
+  return routine;
 }
 
 Symbolizer::Symbolizer(bool useMaps, ImageReader readImage)
     : useMaps_(useMaps), readImage_(std::move(readImage)) {}
 
 std::string Symbolizer::fileNameOf(const std::string& path) {
-  const size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  // By hand: find_last_of searches its set once per character, and this runs for every
+  // entry of every stack shown.
+  size_t start = path.size();
+  while (start > 0 && path[start - 1] != '\\' && path[start - 1] != '/') --start;
+  return path.substr(start);
 }
 
 std::string Symbolizer::mapPathFor(const std::string& modulePath) {
@@ -77,9 +88,14 @@ SymbolInfo Symbolizer::symbolize(const SymbolModule& module, uint32_t address) {
   if (address < module.Base || (module.Size != 0 && rva >= module.Size)) return info;
 
   std::lock_guard<std::mutex> lock(mutex_);
-  std::unique_ptr<ModuleSymbols>& slot = modules_[module.Path];
-  if (!slot) slot = load(module.Path);
-  const ModuleSymbols& symbols = *slot;
+  // A stack names its entries module by module: the module of the last call is likely
+  // this one's.
+  if (last_ == nullptr || last_->first != module.Path) {
+    auto it = modules_.try_emplace(module.Path).first;
+    if (!it->second) it->second = load(module.Path);
+    last_ = &*it;
+  }
+  const ModuleSymbols& symbols = *last_->second;
   if (module.Size == 0 && symbols.sizeOfImage != 0 && rva >= symbols.sizeOfImage) return info;
 
   if (symbols.map) {

@@ -79,6 +79,8 @@ class Symbolizer {
   ImageReader readImage_;
   std::mutex mutex_;
   std::map<std::string, std::unique_ptr<ModuleSymbols>> modules_;  // by module path
+  // The entry of the module named last; map entries stay where they are.
+  const std::pair<const std::string, std::unique_ptr<ModuleSymbols>>* last_ = nullptr;
 };
 
 }  // namespace ostrel

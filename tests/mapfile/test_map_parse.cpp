@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <tuple>
 
 #include "map_samples.h"
 
@@ -308,6 +310,40 @@ TEST_F(MapFiles, LoadMapForKeepsTheFirstSuccess) {
   EXPECT_EQ(globalMap(), nullptr);
   at = TMap::addressInfo(0x401000, 0x401110);
   EXPECT_TRUE(at.UnitName.empty() && at.RoutineName.empty() && at.LineText.empty());
+}
+
+TEST_F(MapFiles, AStreamedMapLargerThanItsReadsGivesTheTablesOfTheText) {
+  // The publics pass goes straight to where the line pass saw the publics: here past the
+  // first reads of the file, behind lines of every ending, with rows spanning reads too.
+  std::string big = kSmallMap;
+  std::string byName = "  Address         Publics by Name\r\n\r\n";
+  const char* ends[] = {"\r\n", "\n", "\r"};
+  for (int i = 0; byName.size() < (3u << 20) / 2; ++i)
+    byName += " 0001:00000040       ByName" + std::to_string(i) + ends[i % 3];
+  std::string rows;
+  for (int i = 0; i < 60000; ++i) {
+    char row[64];
+    std::snprintf(row, sizeof row, " 0001:%08X       R%d%s", i % 0x180, i, ends[i % 2]);
+    rows += row;
+  }
+  big = replaced(big, "\r\n\r\n  Address         Publics by Value",
+                 "\r\n\r\n" + byName + "\r\n\r\n  Address         Publics by Value");
+  big = replaced(big, "       Alpha\r\n", "       Alpha\r\n" + rows);
+  TMap text = mapFromText(big);
+  ASSERT_TRUE(text.parse());
+  ASSERT_EQ(text.Routines.size(), 60004u);
+  TMap streamed;
+  ASSERT_TRUE(streamed.loadAndParse(write("big.map", big)));
+  ASSERT_EQ(streamed.Routines.size(), text.Routines.size());
+  for (size_t i = 0; i < text.Routines.size(); ++i) {
+    const Tmethod &a = streamed.Routines[i], &b = text.Routines[i];
+    ASSERT_EQ(std::tie(a.Name, a.StartAddress, a.UnitIndex, a.LineTableIndex),
+              std::tie(b.Name, b.StartAddress, b.UnitIndex, b.LineTableIndex))
+        << i;
+  }
+  ASSERT_EQ(streamed.LineTables.size(), text.LineTables.size());
+  for (size_t t = 0; t < text.LineTables.size(); ++t)
+    EXPECT_EQ(streamed.LineTables.name(t), text.LineTables.name(t));
 }
 
 TEST_F(MapFiles, ARetryAfterAFailedParseDoesNotPileUpEntries) {
