@@ -202,7 +202,7 @@ struct Scene {
 
 /// Walks and names every entry; returns how many entries had a routine name.
 size_t walkAndName(Scene& scene, Symbolizer& symbols, std::vector<StackEntry>& entries) {
-  entries = StackWalker(scene.memory).merged(scene.context, kDepth);
+  entries = StackWalker(scene.memory).walk(scene.context, kDepth);
   size_t named = 0;
   for (const StackEntry& e : entries)
     if (const SymbolModule* m = scene.moduleOf(e.address))

@@ -761,7 +761,7 @@ void TDebugThread::reportStackEntries(const TCallStack& stack, int32_t first, in
     StackWalker walker(memory);
     // The walk counts its scan hits too: with room for four times the raw list it reaches
     // past that list's last entry, so the raw entries that are frames get their label.
-    walked = walker.merged({exceptionAddress, WalkContext.Esp, WalkContext.Ebp},
+    walked = walker.walk({exceptionAddress, WalkContext.Esp, WalkContext.Ebp},
                            static_cast<uint32_t>(walkBound) * 4);
   }
   std::vector<RawStackItem> raw;

@@ -1,6 +1,7 @@
 #include "stack/stack_walker.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 
@@ -36,7 +37,7 @@ class ChunkedMemory {
     if (offset % kPageBytes + n <= kPageBytes) {
       Chunk& chunk = recentChunk(address - offset);
       if (offset % kPageBytes + n > readable(chunk, offset / kPageBytes)) return false;
-      std::copy_n(chunk.bytes.data() + offset, n, out);
+      std::copy_n(chunk.bytes.get() + offset, n, out);
       return true;
     }
     for (uint32_t i = 0; i < n;) {
@@ -47,7 +48,7 @@ class ChunkedMemory {
       const uint32_t readableEnd = page * kPageBytes + readable(chunk, page);
       if (offset >= readableEnd) return false;
       const uint32_t take = std::min(n - i, readableEnd - offset);
-      std::copy_n(chunk.bytes.data() + offset, take, out + i);
+      std::copy_n(chunk.bytes.get() + offset, take, out + i);
       i += take;
     }
     return true;
@@ -61,7 +62,7 @@ class ChunkedMemory {
     const uint32_t inPage = offset % kPageBytes;
     const uint32_t got = readable(chunk, offset / kPageBytes);
     n = got > inPage ? got - inPage : 0;
-    return chunk.bytes.data() + offset;
+    return chunk.bytes.get() + offset;
   }
 
   bool word(uint64_t address, uint32_t& value) {
@@ -74,7 +75,7 @@ class ChunkedMemory {
  private:
   struct Chunk {
     Address base = 0;
-    std::vector<uint8_t> bytes;
+    std::unique_ptr<uint8_t[]> bytes;  // left unfilled: only the readable bytes are ever looked at
     uint32_t readable[kChunkPages] = {};  // readable bytes from each page's start
     uint32_t unread = 0;                  // pages not read yet, one bit each
   };
@@ -87,7 +88,7 @@ class ChunkedMemory {
       chunk.unread &= ~bit;
       const uint32_t from = page * kPageBytes;
       chunk.readable[page] = std::min(
-          source_.read(chunk.base + from, chunk.bytes.data() + from, kPageBytes), kPageBytes);
+          source_.read(chunk.base + from, chunk.bytes.get() + from, kPageBytes), kPageBytes);
     }
     return chunk.readable[page];
   }
@@ -109,14 +110,14 @@ class ChunkedMemory {
     Chunk& chunk = it->second;
     if (!fresh) return chunk;
     chunk.base = static_cast<Address>(base);
-    chunk.bytes.resize(kChunkBytes);
+    chunk.bytes.reset(new uint8_t[kChunkBytes]);
     const bool onStack = stack_ && base < stack_->high && base + kChunkBytes > stack_->low;
     if (!onStack) {
       chunk.unread = kChunkPages == 32 ? ~uint32_t{0} : (uint32_t{1} << kChunkPages) - 1;
       return chunk;
     }
     const uint32_t got =
-        std::min(source_.read(chunk.base, chunk.bytes.data(), kChunkBytes), kChunkBytes);
+        std::min(source_.read(chunk.base, chunk.bytes.get(), kChunkBytes), kChunkBytes);
     for (uint32_t page = 0; page < kChunkPages; ++page) {
       const uint32_t from = page * kPageBytes;
       if (from < got) {
