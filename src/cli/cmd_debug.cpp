@@ -99,14 +99,12 @@ int superviseSession(MainThreadSync& sync, SessionWatch& watch, StopWhen stopWhe
     if (!stopped && (watch.terminateSeen.load() || stopWhen())) {
       stopped = true;
       const bool mainExited = watch.terminateSeen.load();
-      Handle process = DebugStop();
-      if (session.Attached) {
-        if (!mainExited && !DebugActiveProcessStopProc(session.TargetProcessId))
-          warn("Could not detach from process " + std::to_string(session.TargetProcessId) +
-               "; it may have been ended");
-      } else if (process && !mainExited) {
-        enginePlatform()->terminateProcess(process, 0);
-      }
+      // A started program is terminated by the session itself as it ends.
+      DebugStop(!session.Attached && !mainExited);
+      if (session.Attached && !mainExited &&
+          !DebugActiveProcessStopProc(session.TargetProcessId))
+        warn("Could not detach from process " + std::to_string(session.TargetProcessId) +
+             "; it may have been ended");
     }
   }
   session.WaitFor();

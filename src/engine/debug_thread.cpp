@@ -189,10 +189,10 @@ void DebugAttach(const std::string& exePath, const std::string& errorDir, int32_
   s.Start();
 }
 
-Handle DebugStop() {
+Handle DebugStop(bool endDebuggee) {
   if (!CurrentDebugThread || CurrentDebugThread->Terminated()) return 0;
   Handle result = CurrentDebugThread->processHandle();
-  CurrentDebugThread->Terminate();
+  CurrentDebugThread->Terminate(endDebuggee);
   return result;
 }
 
@@ -252,7 +252,8 @@ void TDebugThread::Start() {
   started_.store(true);
 }
 
-void TDebugThread::Terminate() {
+void TDebugThread::Terminate(bool endDebuggee) {
+  if (endDebuggee) endDebuggee_.store(true);
   terminated_.store(true);
   std::lock_guard lock(gateMutex_);
   gateChanged_.notify_all();
@@ -442,6 +443,9 @@ Handle TDebugThread::readHandleFor(uint32_t processId) const {
 }
 
 void TDebugThread::leaveLoop() {
+  // Here no read of the program is under way: ending it now cannot cut one short.
+  if (endDebuggee_.load() && !Attached && !mainExited_ && mainProcess_ != 0)
+    platform_.terminateProcess(mainProcess_, 0);
   --ThreadCount;
   if (Callbacks.OnThreadCount) sync([this] { Callbacks.OnThreadCount(ThreadCount); });
 }

@@ -75,8 +75,9 @@ class TDebugThread {
   /// the calling (main) thread.
   void Start();
   /// Sets the terminated flag; the worker sees it after the next continued event, or
-  /// on its next idle wake-up when no event comes.
-  void Terminate();
+  /// on its next idle wake-up when no event comes. With endDebuggee the worker terminates
+  /// the program it started (unless it has exited) as it leaves its loop.
+  void Terminate(bool endDebuggee = false);
   bool Terminated() const { return terminated_.load(); }
   /// Cooperative pause: the worker stops before it handles its next event.
   void Suspend();
@@ -211,6 +212,7 @@ class TDebugThread {
   MainThreadSync& sync_;
   std::thread thread_;
   std::atomic<bool> terminated_{false};
+  std::atomic<bool> endDebuggee_{false};
   std::atomic<bool> finished_{false};
   std::atomic<bool> started_{false};
   std::atomic<bool> muted_{false};
@@ -301,8 +303,11 @@ void DebugAttach(const std::string& exePath, const std::string& errorDir, int32_
                  const TDebugCallbacks& callbacks, const TNotifyEvent& onTerminate,
                  bool showStackOnBreak);
 /// Asks the session to end; returns its process handle (0 for an attached session, for
-/// no session, or when the session was already asked to end).
-Handle DebugStop();
+/// no session, or when the session was already asked to end). With endDebuggee, a session
+/// that started its program terminates it as it leaves its loop: the session's own worker
+/// does it, never while it is still reading the program (a process terminated under a
+/// reader of its memory can leave that reader waiting for ever under Wine).
+Handle DebugStop(bool endDebuggee = false);
 void DebugSuspend();
 void DebugResume();
 /// Ends the current attached session and reports whether its worker detached from

@@ -490,12 +490,9 @@ void TostrelForm::resumeActionExecute() {
 }
 
 void TostrelForm::stopActionExecute() {
-  Handle process = 0;
-  if (IsStarted || IsAttached) process = DebugStop();
-  if (IsStarted) {
-    IsStarted = false;
-    if (process != 0 && enginePlatform() != nullptr) enginePlatform()->terminateProcess(process, 0);
-  }
+  // A program Ostrel started is terminated by the session as it ends.
+  if (IsStarted || IsAttached) DebugStop(IsStarted);
+  if (IsStarted) IsStarted = false;
   if (IsAttached) {
     IsAttached = false;
     if (DebugActiveProcessStopAvailable)
@@ -580,9 +577,8 @@ void TostrelForm::helpActionExecute() {
 void TostrelForm::onClose() {
   if (IsStarted || IsAttached)
     uiDialogs().messageBox(window_, "Debuged process not terminated, before exit!", BoxKind::Plain);
-  const Handle process = DebugStop();
-  if (IsStarted && process != 0 && enginePlatform() != nullptr)
-    enginePlatform()->terminateProcess(process, 0);
+  // A program Ostrel started is terminated by the session as it ends.
+  DebugStop(IsStarted);
   if (IsAttached && DebugActiveProcessStopAvailable &&
       !DebugActiveProcessStopProc(static_cast<uint32_t>(AttachedPid)))
     uiDialogs().messageBox(window_, "Error occurred while stoping the debugger!", BoxKind::Error);
