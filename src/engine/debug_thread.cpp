@@ -782,9 +782,12 @@ void TDebugThread::reportStackEntries(const TCallStack& stack, int32_t first, in
   };
   std::vector<TListedStackEntry> listed =
       listStack(exceptionAddress, walked, raw, imageOf, 2 * static_cast<size_t>(walkBound));
+  // Kept before it is published: a handler may read the entries it is handed (with their
+  // modules) from CallStack while the worker waits for it.
+  CallStack.setListed(std::move(listed));
   if (!quiet && Callbacks.OnCallStackEntry) {
     StackEntryNumbers numbers;
-    for (const TListedStackEntry& entry : listed) {
+    for (const TListedStackEntry& entry : CallStack.listed()) {
       const int32_t index = numbers.next(entry);
       const std::string address = hexP(entry.Address);
       const std::string module = entry.moduleName();
@@ -792,7 +795,6 @@ void TDebugThread::reportStackEntries(const TCallStack& stack, int32_t first, in
       sync([&] { Callbacks.OnCallStackEntry(index, address, module, "", "", "", 0, foundBy); });
     }
   }
-  CallStack.setListed(std::move(listed));
 }
 
 std::shared_ptr<const LiveModuleList> TDebugThread::modulesOf(uint32_t processId,

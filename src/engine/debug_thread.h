@@ -34,7 +34,8 @@ struct TDebugCallbacks {
   std::function<void(int32_t count)> OnThreadCount;
   std::function<void(int32_t count)> OnProcessCount;
   std::function<void(bool flag)> OnLastChance;
-  // index -1 is the exception address ("E:"); foundBy is how the entry was found.
+  // index -1 is the exception address ("E:"); foundBy is how the entry was found. While it
+  // runs, the session's CallStack holds the entries published, in order.
   std::function<void(int32_t index, const std::string& address, const std::string& module,
                      const std::string& unitName, const std::string& method,
                      const std::string& line, uint8_t reporting, const std::string& foundBy)>

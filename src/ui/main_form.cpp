@@ -389,7 +389,7 @@ TDebugCallbacks TostrelForm::callbackTable() {
   cb.OnThreadCount = notified(&TostrelForm::OnThreadCount);
   cb.OnProcessCount = notified(&TostrelForm::OnProcessCount);
   cb.OnLastChance = notified(&TostrelForm::OnLastChance);
-  cb.OnCallStackEntry = notified(&TostrelForm::addCallStackRow);
+  cb.OnCallStackEntry = notified(&TostrelForm::onCallStackEntry);
   cb.OnWarning = notified(&TostrelForm::OnWarning);
   cb.OnExceptionCount = notified(&TostrelForm::OnExceptionCount);
   return cb;
@@ -767,6 +767,30 @@ void TostrelForm::addCallStackRow(int32_t index, const std::string& address,
     SendMessageA(callStackView_, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&sub));
   }
   setWindowText(control(kCallStackGroup), std::to_string(CallStackCount) + " Call Stack Entrie(s)");
+}
+
+void TostrelForm::onCallStackEntry(int32_t index, const std::string& address,
+                                   const std::string& module, const std::string& unitName,
+                                   const std::string& method, const std::string& line,
+                                   uint8_t flag, const std::string& foundBy) {
+  // The session waits for this handler: the entry it publishes is in its CallStack.
+  const TListedStackEntry* published = nullptr;
+  if (CurrentDebugThread) {
+    StackEntryNumbers numbers;
+    for (const TListedStackEntry& entry : CurrentDebugThread->CallStack.listed())
+      if (numbers.next(entry) == index) {
+        published = &entry;
+        break;
+      }
+  }
+  if (published == nullptr) {
+    addCallStackRow(index, address, module, unitName, method, line, flag, foundBy);
+    return;
+  }
+  const SymbolInfo names = namesOf(*published, CurrentDebugThread->CodeBase.load(),
+                                   CurrentDebugThread->MainImageBase.load());
+  addCallStackRow(index, address, module, names.UnitName, names.RoutineName, names.LineText, flag,
+                  foundBy);
 }
 
 SymbolInfo TostrelForm::namesOf(const TListedStackEntry& entry, Address codeBase,

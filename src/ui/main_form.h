@@ -212,6 +212,10 @@ class TostrelForm {
   // Names the call stack entries of the session's modules other than the program (whose
   // names come from the session's map); made at every Run and Attach.
   std::unique_ptr<Symbolizer> symbolizer_;
+  /// The engine's OnCallStackEntry: the row, named as a click on the event would name it.
+  void onCallStackEntry(int32_t index, const std::string& address, const std::string& module,
+                        const std::string& unitName, const std::string& method,
+                        const std::string& line, uint8_t flag, const std::string& foundBy);
   /// Unit, routine and line of a listed call stack entry.
   SymbolInfo namesOf(const TListedStackEntry& entry, Address codeBase, Address mainBase);
   std::string logMapOwner_;

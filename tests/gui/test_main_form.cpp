@@ -178,6 +178,14 @@ TEST_F(MainFormTest, LastChanceRunListsColouredRowsAndResolvesTheCallStack) {
   EXPECT_NE(loaded.find("kernel32.dll $"), std::string::npos) << loaded;
   EXPECT_EQ(loaded.find("$10000000"), std::string::npos) << loaded;
 
+  // The rows the session published at the last chance came named already.
+  HWND published = form->callStackList();
+  ASSERT_GT(SendMessageA(published, LVM_GETITEMCOUNT, 0, 0), 2);
+  EXPECT_EQ(ui::listViewText(published, 0, 0) + ui::listViewText(published, 0, 4) +
+                ui::listViewText(published, 0, 6),
+            "E:faultingRoutinecontext");
+  EXPECT_EQ(ui::listViewText(published, 1, 4), "outerRoutine");
+
   // A click on the last-chance row: its page, and its call stack resolved through the map.
   clickRow(last);
   EXPECT_EQ(form->detailPages().currentCode(), 1);
