@@ -94,6 +94,13 @@ TEST(LiveMemorySource, ModulesAndTheirCodeComeFromTheLoadedHeaders) {
   EXPECT_FALSE(source.moduleAt(kApp + 0x3100)->executable);
   EXPECT_FALSE(source.moduleAt(kApp + 0x4000).has_value());
   EXPECT_FALSE(source.moduleAt(kBroken + 0x1000).has_value());
+  // Where the enumeration knows nothing yet, the modules the load events named serve.
+  fake::FakePlatform early;
+  early.poke(kProcess, kApp, app.data(), app.size());
+  const auto loaded = LiveMemorySource::readModules(early, kProcess, {{kApp, "C:\\app\\app.exe"}});
+  ASSERT_EQ(loaded->size(), 1u);
+  EXPECT_EQ(loaded->front().size, 0x4000u);
+  EXPECT_EQ(loaded->front().image->Path, "C:\\app\\app.exe");
 
   // The frame returning into data is no frame: listed by the scan only. The code address
   // above it is confirmed by its call's target.
