@@ -15,8 +15,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ostrel-cli run [--depth N] [--break-stacks] [--stacks] [--errdir DIR] [--handoff]\n"
-    "                      EXE [ARGS...]\n"
+    "usage: ostrel-cli run [--depth N] [--break-stacks] [--stacks] [--errdir DIR]\n"
+    "                      [--dump none|normal|full] [--handoff] EXE [ARGS...]\n"
     "       ostrel-cli attach PID [--for SECONDS] [--handoff]\n"
     "       ostrel-cli map MAPFILE [--base HEX] [--stats] [ADDR...]\n"
     "       ostrel-cli err text FILE\n"
@@ -27,7 +27,10 @@ const char kUsage[] =
     "message-only window, the way they reach the main window of ostrel.exe.\n"
     "--stacks: after each exception, its call stack, one entry a line: a tab, then No.,\n"
     "address, module, unit, routine, line and how the entry was found (context, frame,\n"
-    "call or scan), tab-separated.\n";
+    "call or scan), tab-separated.\n"
+    "--dump: the minidump written beside each last-chance exception's log (NAME.dmp\n"
+    "beside NAME.err): none, normal (every thread with its stack and the module list; the\n"
+    "default) or full (all the process's memory as well).\n";
 
 int run(int argc, char** argv) {
   if (argc < 2) {
