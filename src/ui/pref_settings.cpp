@@ -87,9 +87,9 @@ void TpreferenceForm::onCreate() {
   createControl(handle(), "STATIC", "Minidump at a crash:", WS_VISIBLE, 18, 212, 140, 13, -1,
                 dpi());
   // The drop-down's height includes its opened list.
-  minidumpComboBox =
-      createControl(handle(), "COMBOBOX", "", WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
-                    160, 208, width - 36 - 142, 100, kMinidumpComboBox, dpi());
+  minidumpComboBox = createControl(handle(), "COMBOBOX", "",
+                                   WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 160,
+                                   208, width - 36 - 142, 100, kMinidumpComboBox, dpi());
   for (const char* kind : {"None", "Normal", "Full memory"})
     SendMessageA(minidumpComboBox, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kind));
 

@@ -494,7 +494,7 @@ class DumpFile {
 TEST(CliRun, LastChanceWritesAMinidumpBesideTheLog) {
   std::string folder = freshLogFolder("minidump");
   CliRun run = parse(runCaptured("\"" + cliPath() + "\" run --dump normal --errdir \"" + folder +
-                                     "\" \"" + samplePath() + "\" deep-av",
+                                          "\" \"" + samplePath() + "\" deep-av",
                                  90000));
   ASSERT_TRUE(run.raw.finished);
   EXPECT_EQ(run.raw.exitCode, 0u) << run.raw.err;
@@ -577,7 +577,7 @@ TEST(CliRun, LastChanceWritesAMinidumpBesideTheLog) {
 TEST(CliRun, StacksListTheVerifiedChainAndEveryRawEntry) {
   std::string folder = freshLogFolder("stacks");
   CliRun run = parse(runCaptured("\"" + cliPath() + "\" run --stacks --errdir \"" + folder +
-                                     "\" \"" + samplePath() + "\" deep-av",
+                                          "\" \"" + samplePath() + "\" deep-av",
                                  90000));
   expectWellFormed(run);
   auto seen = run.exceptions(kExceptionAccessViolation);
@@ -668,6 +668,50 @@ TEST(CliAttach, DetachLeavesTheProcessRunning) {
   for (const auto& s : run.strings(pid)) EXPECT_EQ(s.rfind("tick ", 0), 0u);
   EXPECT_TRUE(run.named("Exit process").empty());
   Sleep(300);
+  EXPECT_TRUE(target.alive());
+}
+
+// A snapshot of a running process: every thread and the modules, no exception; the process
+// runs on, and an existing file is never replaced.
+TEST(CliDump, SnapshotOfARunningProcessThatRunsOn) {
+  PlainProcess target(sampleCommand("sleep 30"));
+  ASSERT_TRUE(target.started());
+  uint32_t pid = static_cast<uint32_t>(std::stoul(target.firstLine()));
+  std::string folder = freshLogFolder("snapshot");
+  std::string file = folder + "\\snapshot.dmp";
+  DeleteFileA(file.c_str());
+  RunResult run =
+      runCaptured("\"" + cliPath() + "\" dump " + std::to_string(pid) + " \"" + file + "\"", 30000);
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+
+  DumpFile dump(file);
+  ASSERT_EQ(dump.u32(0), 0x504D444Du) << "no MDMP signature";
+  EXPECT_FALSE(dump.stream(6)) << "a snapshot has no exception";
+  auto threads = dump.stream(3);
+  ASSERT_TRUE(threads);
+  EXPECT_GE(dump.u32(*threads).value_or(0), 1u);
+  auto modules = dump.stream(4);
+  ASSERT_TRUE(modules);
+  bool sample = false;
+  for (uint32_t i = 0; i < dump.u32(*modules).value_or(0); ++i) {
+    auto nameRva = dump.u32(uint64_t{*modules} + 4 + 108 * i + 20);
+    ASSERT_TRUE(nameRva);
+    sample = sample || endsWith(lower(dump.name(*nameRva)), "dbg_sample.exe");
+  }
+  EXPECT_TRUE(sample);
+  EXPECT_TRUE(target.alive());
+
+  // A second snapshot to the same name fails and leaves the first as it was.
+  const size_t size = dump.size();
+  RunResult again =
+      runCaptured("\"" + cliPath() + "\" dump " + std::to_string(pid) + " \"" + file + "\"", 30000);
+  ASSERT_TRUE(again.finished);
+  EXPECT_EQ(again.exitCode, 3u) << again.err;
+  EXPECT_NE(again.err.find("ostrel-cli dump: "), std::string::npos) << again.err;
+  // It attached again, so the first detach had left the process alive.
+  EXPECT_EQ(again.err.find("cannot attach"), std::string::npos) << again.err;
+  EXPECT_EQ(DumpFile(file).size(), size);
   EXPECT_TRUE(target.alive());
 }
 

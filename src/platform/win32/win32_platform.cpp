@@ -398,8 +398,8 @@ bool Win32Platform::writeMinidump(const MinidumpRequest& request, std::string* e
     static std::mutex dbghelp;
     std::lock_guard lock(dbghelp);
     written = MiniDumpWriteDump(toHandle(request.process), request.processId, file, type,
-                                request.exception != nullptr ? &exceptionInfo : nullptr,
-                                nullptr, nullptr);
+                                request.exception != nullptr ? &exceptionInfo : nullptr, nullptr,
+                                nullptr);
   }
   if (!written) {
     // A half-written dump would only mislead its readers.
