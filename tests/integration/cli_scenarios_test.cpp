@@ -494,7 +494,7 @@ class DumpFile {
 TEST(CliRun, LastChanceWritesAMinidumpBesideTheLog) {
   std::string folder = freshLogFolder("minidump");
   CliRun run = parse(runCaptured("\"" + cliPath() + "\" run --dump normal --errdir \"" + folder +
-                                          "\" \"" + samplePath() + "\" deep-av",
+                                     "\" \"" + samplePath() + "\" deep-av",
                                  90000));
   ASSERT_TRUE(run.raw.finished);
   EXPECT_EQ(run.raw.exitCode, 0u) << run.raw.err;
@@ -564,7 +564,7 @@ TEST(CliRun, LastChanceWritesAMinidumpBesideTheLog) {
 
   std::string none = freshLogFolder("minidump-none");
   RunResult plain = runCaptured("\"" + cliPath() + "\" run --dump none --errdir \"" + none +
-                                "\" \"" + samplePath() + "\" deep-av",
+                                    "\" \"" + samplePath() + "\" deep-av",
                                 90000);
   ASSERT_TRUE(plain.finished);
   EXPECT_EQ(plain.exitCode, 0u) << plain.err;
@@ -577,7 +577,7 @@ TEST(CliRun, LastChanceWritesAMinidumpBesideTheLog) {
 TEST(CliRun, StacksListTheVerifiedChainAndEveryRawEntry) {
   std::string folder = freshLogFolder("stacks");
   CliRun run = parse(runCaptured("\"" + cliPath() + "\" run --stacks --errdir \"" + folder +
-                                          "\" \"" + samplePath() + "\" deep-av",
+                                     "\" \"" + samplePath() + "\" deep-av",
                                  90000));
   expectWellFormed(run);
   auto seen = run.exceptions(kExceptionAccessViolation);
