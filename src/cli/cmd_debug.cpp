@@ -32,6 +32,18 @@ bool parseInt(const std::string& text, long long& out) {
   return end && *end == 0;
 }
 
+bool parseDumpKind(const std::string& text, MinidumpKind& out) {
+  if (text == "none")
+    out = MinidumpKind::None;
+  else if (text == "normal")
+    out = MinidumpKind::Normal;
+  else if (text == "full")
+    out = MinidumpKind::FullMemory;
+  else
+    return false;
+  return true;
+}
+
 std::string oneLine(std::string text) {
   for (char& c : text)
     if (c == '\r' || c == '\n') c = ' ';
@@ -123,6 +135,7 @@ int cmdRun(const Args& args) {
   bool breakStacks = false;
   bool handoff = false;
   bool stacks = false;
+  MinidumpKind dumpKind = MinidumpKind::Normal;
   std::string errorDir = ".";
   for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
     if (args[i] == "--depth" && i + 1 < args.size() && parseInt(args[i + 1], depth) && depth >= 0 &&
@@ -130,6 +143,8 @@ int cmdRun(const Args& args) {
       ++i;
     } else if (args[i] == "--errdir" && i + 1 < args.size() && !args[i + 1].empty()) {
       errorDir = args[++i];
+    } else if (args[i] == "--dump" && i + 1 < args.size() && parseDumpKind(args[i + 1], dumpKind)) {
+      ++i;
     } else if (args[i] == "--break-stacks") {
       breakStacks = true;
     } else if (args[i] == "--handoff") {
@@ -143,8 +158,8 @@ int cmdRun(const Args& args) {
   }
   if (i >= args.size()) {
     std::fputs(
-        "usage: ostrel-cli run [--depth N] [--break-stacks] [--stacks] [--errdir DIR] [--handoff] "
-        "EXE [ARGS...]\n",
+        "usage: ostrel-cli run [--depth N] [--break-stacks] [--stacks] [--errdir DIR] "
+        "[--dump none|normal|full] [--handoff] EXE [ARGS...]\n",
         stderr);
     return 2;
   }
@@ -162,7 +177,7 @@ int cmdRun(const Args& args) {
     Symbolizer symbolizer(true);
     DebugRun(
         exe, parameters, errorDir, printingCallbacks(stacks ? &symbolizer : nullptr),
-        [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, breakStacks);
+        [&watch](TDebugThread&) { watch.terminateSeen.store(true); }, breakStacks, dumpKind);
     rc = superviseSession(front.sync(), watch, [] { return false; });
   }
   front.reportHandoffs();

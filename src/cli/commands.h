@@ -13,5 +13,6 @@ int cmdRun(const Args& args);
 int cmdAttach(const Args& args);
 int cmdMap(const Args& args);
 int cmdErr(const Args& args);
+int cmdDump(const Args& args);
 
 }  // namespace ostrel::cli

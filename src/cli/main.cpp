@@ -15,9 +15,10 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ostrel-cli run [--depth N] [--break-stacks] [--stacks] [--errdir DIR] [--handoff]\n"
-    "                      EXE [ARGS...]\n"
+    "usage: ostrel-cli run [--depth N] [--break-stacks] [--stacks] [--errdir DIR]\n"
+    "                      [--dump none|normal|full] [--handoff] EXE [ARGS...]\n"
     "       ostrel-cli attach PID [--for SECONDS] [--handoff]\n"
+    "       ostrel-cli dump PID FILE.dmp [--full]\n"
     "       ostrel-cli map MAPFILE [--base HEX] [--stats] [ADDR...]\n"
     "       ostrel-cli err text FILE\n"
     "       ostrel-cli err encode FILE\n"
@@ -27,7 +28,12 @@ const char kUsage[] =
     "message-only window, the way they reach the main window of ostrel.exe.\n"
     "--stacks: after each exception, its call stack, one entry a line: a tab, then No.,\n"
     "address, module, unit, routine, line and how the entry was found (context, frame,\n"
-    "call or scan), tab-separated.\n";
+    "call or scan), tab-separated.\n"
+    "--dump: the minidump written beside each last-chance exception's log (NAME.dmp\n"
+    "beside NAME.err): none, normal (every thread with its stack and the module list; the\n"
+    "default) or full (all the process's memory as well).\n"
+    "dump: attaches to a running process, writes a minidump of every thread (--full: and\n"
+    "all of its memory) to a new file, detaches; the process runs on.\n";
 
 int run(int argc, char** argv) {
   if (argc < 2) {
@@ -38,6 +44,7 @@ int run(int argc, char** argv) {
   ostrel::cli::Args args(argv + 2, argv + argc);
   if (command == "run") return ostrel::cli::cmdRun(args);
   if (command == "attach") return ostrel::cli::cmdAttach(args);
+  if (command == "dump") return ostrel::cli::cmdDump(args);
   if (command == "err") {
     // Reading a log needs the package's classes; its start-up reads this program's own
     // version block, never shown in a report.

@@ -156,7 +156,7 @@ bool LoadDebugActiveProcessStop() {
 
 void DebugRun(const std::string& exePath, const std::string& parameters,
               const std::string& errorDir, const TDebugCallbacks& callbacks,
-              const TNotifyEvent& onTerminate, bool showStackOnBreak) {
+              const TNotifyEvent& onTerminate, bool showStackOnBreak, MinidumpKind dumpKind) {
   TDebugThread& s = newSession();
   s.ThreadCount = 0;
   s.Attached = false;
@@ -165,6 +165,7 @@ void DebugRun(const std::string& exePath, const std::string& parameters,
   s.ErrorDir = errorDir;
   s.EventNumber = 0;
   s.ShowStackOnBreak = showStackOnBreak;
+  s.DumpKind = dumpKind;
   s.Callbacks = callbacks;
   s.OnTerminate = onTerminate;
   s.Start();
@@ -172,7 +173,7 @@ void DebugRun(const std::string& exePath, const std::string& parameters,
 
 void DebugAttach(const std::string& exePath, const std::string& errorDir, int32_t processId,
                  const TDebugCallbacks& callbacks, const TNotifyEvent& onTerminate,
-                 bool showStackOnBreak) {
+                 bool showStackOnBreak, MinidumpKind dumpKind) {
   // -1 is "no process chosen"; any other value is a process id, those from 2^31 up
   // arriving as negative numbers.
   if (processId == -1) return;
@@ -184,6 +185,7 @@ void DebugAttach(const std::string& exePath, const std::string& errorDir, int32_
   s.ExePath = exePath;
   s.EventNumber = 0;
   s.ShowStackOnBreak = showStackOnBreak;
+  s.DumpKind = dumpKind;
   s.Callbacks = callbacks;
   s.OnTerminate = onTerminate;
   s.Start();
@@ -309,7 +311,7 @@ std::string TDebugThread::exePath() const {
 
 TLastChanceResults TDebugThread::lastChanceResults() const {
   std::lock_guard lock(resultsMutex_);
-  return {ErrorLogName, StackModules, RawStack};
+  return {ErrorLogName, StackModules, RawStack, DumpName};
 }
 
 bool TDebugThread::passGate() {
@@ -715,6 +717,15 @@ void TDebugThread::handleException() {
       std::lock_guard lock(resultsMutex_);
       RawStack = std::move(stack);
       ErrorLogName = logName;
+      DumpName.clear();
+    }
+    // The log is stored first: a dump that fails (or hangs in the system) costs nothing
+    // of it. Without a stored log there is no name to pair the dump with.
+    std::string dumpFailure;
+    if (!logName.empty() && DumpKind != MinidumpKind::None) {
+      std::string dumpName = writeLastChanceDump(logName, process, thread, &dumpFailure);
+      std::lock_guard lock(resultsMutex_);
+      DumpName = std::move(dumpName);
     }
     WarningText = logName.empty()
                       ? std::string("Error by storing exception package")
@@ -723,8 +734,31 @@ void TDebugThread::handleException() {
       warningShown_ = true;
       if (Callbacks.OnWarning) sync([this] { Callbacks.OnWarning(WarningText); });
     }
+    // A warning of its own, at every failure, so that the log's text stays as it is.
+    if (!dumpFailure.empty() && Callbacks.OnWarning)
+      sync([&] { Callbacks.OnWarning(dumpFailure); });
   }
   Info = Info + " in " + exceptionModule_;
+}
+
+std::string TDebugThread::writeLastChanceDump(const std::string& logName, Handle process,
+                                              Handle thread, std::string* failure) {
+  MinidumpRequest request;
+  request.process = process;
+  request.processId = DebugEvent.dwProcessId;
+  request.threadId = DebugEvent.dwThreadId;
+  // An exhausted stack is left alone here as in the scan: the registers of the exception
+  // snapshot stand for it.
+  request.thread = StackOverflow ? 0 : thread;
+  request.exception = &DebugEvent.u.Exception.ExceptionRecord;
+  request.context = walkSnapshotOk_ ? WalkContext : ExceptionContext;
+  request.path = minidumpNameForLog(logName);
+  request.kind = DumpKind;
+  std::string error;
+  if (platform_.writeMinidump(request, &error)) return request.path;
+  *failure = "Minidump could not be written to " + request.path +
+             (error.empty() ? std::string() : ": " + error);
+  return {};
 }
 
 Handle TDebugThread::faultingThread(uint32_t threadId) const {

@@ -52,6 +52,7 @@ struct TLastChanceResults {
   std::string ErrorLogName;
   std::string StackModules;
   TCallStack RawStack;
+  std::string DumpName;  // the minidump beside the log; empty when none was written
 };
 
 /// A debug session. The control operations and every wait run on the main thread (the
@@ -117,6 +118,8 @@ class TDebugThread {
   uint32_t TargetProcessId = 0;
   bool Attached = false;
   bool ShowStackOnBreak = false;
+  /// The minidump written beside each last-chance exception's log.
+  MinidumpKind DumpKind = MinidumpKind::Normal;
   std::atomic<int32_t> EventNumber{0};
   std::atomic<int32_t> ThreadCount{0};
   TDebugCallbacks Callbacks;
@@ -143,6 +146,7 @@ class TDebugThread {
   TCallStack RawStack;
   std::string StackModules;
   std::string ErrorLogName;
+  std::string DumpName;
   DebugEventRecord DebugEvent{};
   // Snapshots: start and walk share one context; the exception snapshot has its own.
   ThreadContext WalkContext{};
@@ -184,6 +188,10 @@ class TDebugThread {
   /// Leaving the loop: detaches from a live attached debuggee (the worker is its debugger).
   void detachOnLeaving();
   Handle faultingThread(uint32_t threadId) const;
+  /// Writes the minidump of a last-chance exception beside its stored log; returns its
+  /// name, or empty with *failure set to the warning when the write failed.
+  std::string writeLastChanceDump(const std::string& logName, Handle process, Handle thread,
+                                  std::string* failure);
   /// Walk snapshot, range choice and raw scan; a failed scan counts 0.
   int32_t scanStack(TCallStack& stack, int32_t depth, Handle process, Handle thread);
   /// Publishes entries [first, end) to the event's call stack, lists them with the frames
@@ -298,11 +306,12 @@ void engineShutdown(const std::function<void(const std::string&)>& warningBox);
 bool LoadDebugActiveProcessStop();
 void DebugRun(const std::string& exePath, const std::string& parameters,
               const std::string& errorDir, const TDebugCallbacks& callbacks,
-              const TNotifyEvent& onTerminate, bool showStackOnBreak);
+              const TNotifyEvent& onTerminate, bool showStackOnBreak,
+              MinidumpKind dumpKind = MinidumpKind::Normal);
 /// processId -1 (no process chosen) does nothing; ids from 2^31 up come as negative values.
 void DebugAttach(const std::string& exePath, const std::string& errorDir, int32_t processId,
                  const TDebugCallbacks& callbacks, const TNotifyEvent& onTerminate,
-                 bool showStackOnBreak);
+                 bool showStackOnBreak, MinidumpKind dumpKind = MinidumpKind::Normal);
 /// Asks the session to end; returns its process handle (0 for an attached session, for
 /// no session, or when the session was already asked to end). With endDebuggee, a session
 /// that started its program terminates it as it leaves its loop: the session's own worker

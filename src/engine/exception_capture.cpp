@@ -49,4 +49,13 @@ std::string storeLastChancePackage(const LastChanceCapture& capture) {
   return path;
 }
 
+std::string minidumpNameForLog(const std::string& logName) {
+  constexpr std::string_view kLogExtension = ".err";
+  std::string name = logName;
+  if (name.size() >= kLogExtension.size() &&
+      sameText(std::string_view(name).substr(name.size() - kLogExtension.size()), kLogExtension))
+    name.erase(name.size() - kLogExtension.size());
+  return name + ".dmp";
+}
+
 }  // namespace ostrel

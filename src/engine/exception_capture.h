@@ -25,4 +25,8 @@ struct LastChanceCapture {
 /// application and version parts describe the debuggee, not the debugger.
 std::string storeLastChancePackage(const LastChanceCapture& capture);
 
+/// The minidump that belongs to a stored log: the same folder and stem, extension ".dmp"
+/// (appended when the log's name has no ".err").
+std::string minidumpNameForLog(const std::string& logName);
+
 }  // namespace ostrel

@@ -39,6 +39,27 @@ struct FileFacts {
   int year = 0, month = 0, day = 0;
 };
 
+/// How much of a process a minidump holds. None writes no dump at all.
+enum class MinidumpKind { None, Normal, FullMemory };
+
+/// What a minidump is written of. Normal holds every thread with its stack and the module
+/// list; FullMemory adds every readable page of the process.
+struct MinidumpRequest {
+  Handle process = 0;  // with query and read access
+  uint32_t processId = 0;
+  /// The thread that raised the exception (its handle for reading its registers); unused
+  /// without an exception.
+  uint32_t threadId = 0;
+  Handle thread = 0;
+  /// The exception to record, or null for a snapshot without an exception stream.
+  const ExceptionRecord32* exception = nullptr;
+  /// The thread's registers as the session read them, used when the thread cannot be
+  /// read again.
+  ThreadContext context{};
+  std::string path;  // created new: an existing file is never replaced
+  MinidumpKind kind = MinidumpKind::Normal;
+};
+
 /// Platform error carrying the OS's message text.
 struct PlatformError {
   std::string message;
@@ -102,6 +123,10 @@ class DebugPlatform {
   /// process-creation events null and has no module list yet at that point, so this is
   /// the one source of a new process's name there.
   virtual std::string imageFileName(Handle /*file*/) { return {}; }
+  /// Writes a minidump of a debuggee as the request says. Returns false and puts the
+  /// system's message into *error when the file cannot be created or written; a partly
+  /// written file is removed.
+  virtual bool writeMinidump(const MinidumpRequest& request, std::string* error) = 0;
   /// Looks a file up by name (all attributes); nullopt when not found.
   virtual std::optional<FileFacts> findFile(const std::string& name) = 0;
   /// A string value of the file's version block, nullopt when absent.

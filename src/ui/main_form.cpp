@@ -447,7 +447,7 @@ void TostrelForm::startRun() {
   beginSession();
   DebugRun(
       TargetPath, TargetParams, ErrorLogPath, callbackTable(),
-      terminatedHandler(), Settings.DispCallStackOnBreak);
+      terminatedHandler(), Settings.DispCallStackOnBreak, Settings.Minidump);
 }
 
 void TostrelForm::attachActionExecute() {
@@ -472,7 +472,7 @@ void TostrelForm::startAttach() {
   beginSession();
   DebugAttach(
       "", ErrorLogPath, AttachedPid, callbackTable(),
-      terminatedHandler(), Settings.DispCallStackOnBreak);
+      terminatedHandler(), Settings.DispCallStackOnBreak, Settings.Minidump);
 }
 
 void TostrelForm::suspendActionExecute() {

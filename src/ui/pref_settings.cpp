@@ -42,7 +42,7 @@ ModalDialog::Frame TpreferenceForm::frame() const {
   f.caption = "Preference settings";
   f.style = WS_CAPTION;  // no title-bar buttons: "Ok" is the only way out
   f.width = f.minWidth = f.maxWidth = 311;
-  f.height = f.minHeight = f.maxHeight = 259;
+  f.height = f.minHeight = f.maxHeight = 313;
   return f;
 }
 
@@ -82,6 +82,17 @@ void TpreferenceForm::onCreate() {
   mapCheckBox = createControl(handle(), "BUTTON", "Try to load map file of debugged application",
                               checkStyle, 18, 154, width - 36, 17, kMapCheckBox, dpi());
 
+  createControl(handle(), "BUTTON", "Minidump", WS_VISIBLE | BS_GROUPBOX, 8, 188, width - 16, 48,
+                -1, dpi());
+  createControl(handle(), "STATIC", "Minidump at a crash:", WS_VISIBLE, 18, 212, 140, 13, -1,
+                dpi());
+  // The drop-down's height includes its opened list.
+  minidumpComboBox = createControl(handle(), "COMBOBOX", "",
+                                   WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 160,
+                                   208, width - 36 - 142, 100, kMinidumpComboBox, dpi());
+  for (const char* kind : {"None", "Normal", "Full memory"})
+    SendMessageA(minidumpComboBox, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kind));
+
   createControl(handle(), "BUTTON", "Ok", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
                 width - 8 - 75, height - 8 - 25, 75, 25, IDOK, dpi());
 
@@ -107,6 +118,7 @@ void TpreferenceForm::onCreate() {
   SendMessageA(mapCheckBox, BM_SETCHECK, Settings.LoadMap ? BST_CHECKED : BST_UNCHECKED, 0);
   SendMessageA(scanEntriesCheckBox, BM_SETCHECK,
                Settings.ShowScanEntries ? BST_CHECKED : BST_UNCHECKED, 0);
+  SendMessageA(minidumpComboBox, CB_SETCURSEL, static_cast<WPARAM>(Settings.Minidump), 0);
 }
 
 bool TpreferenceForm::onCommand(int id, int code, HWND) {
@@ -135,6 +147,9 @@ void TpreferenceForm::okButtonClick() {
   Settings.StackDepth = spinValue(windowText(stackDepthSpinEdit));
   Settings.LoadMap = SendMessageA(mapCheckBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
   Settings.ShowScanEntries = SendMessageA(scanEntriesCheckBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  const LRESULT kind = SendMessageA(minidumpComboBox, CB_GETCURSEL, 0, 0);
+  if (kind >= 0 && kind <= static_cast<LRESULT>(MinidumpKind::FullMemory))
+    Settings.Minidump = static_cast<MinidumpKind>(kind);
   end(IDOK);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/debug_platform.h"
 #include "ui/modal_dialog.h"
 
 namespace ostrel::ui {
@@ -20,6 +21,8 @@ struct TPrefSettings {
   bool LoadMap = true;
   /// List the call stack entries found only by scanning the stack, not verified as frames.
   bool ShowScanEntries = true;
+  /// The minidump written beside the log of each last-chance exception.
+  MinidumpKind Minidump = MinidumpKind::Normal;
 };
 
 class TpreferenceForm : public ModalDialog {
@@ -30,6 +33,8 @@ class TpreferenceForm : public ModalDialog {
   static constexpr int kStackDepthUpDown = 103;
   static constexpr int kMapCheckBox = 104;
   static constexpr int kScanEntriesCheckBox = 105;
+  /// Drop-down list: "None", "Normal", "Full memory", in the order of MinidumpKind.
+  static constexpr int kMinidumpComboBox = 106;
 
   static constexpr int kMinStackDepth = 0;
   static constexpr int kMaxStackDepth = 255;
@@ -54,6 +59,7 @@ class TpreferenceForm : public ModalDialog {
   HWND stackDepthSpinEdit = nullptr;
   HWND mapCheckBox = nullptr;
   HWND scanEntriesCheckBox = nullptr;
+  HWND minidumpComboBox = nullptr;
 };
 
 /// Shows the preferences dialog over owner for settings and writes the edited values back.

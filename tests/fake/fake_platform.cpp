@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace ostrel::fake {
@@ -195,6 +197,27 @@ uint32_t FakePlatform::readFileAt(Handle file, uint32_t offset, void* buffer, ui
   uint32_t n = std::min<uint32_t>(size, static_cast<uint32_t>(it->second.bytes.size() - offset));
   std::memcpy(buffer, it->second.bytes.data() + offset, n);
   return n;
+}
+
+bool FakePlatform::writeMinidump(const MinidumpRequest& request, std::string* error) {
+  FakeDump dump{request, std::nullopt, {}};
+  dump.request.exception = nullptr;
+  if (request.exception) dump.exception = *request.exception;
+  const std::filesystem::path path(request.path);
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(path.parent_path(), ec))
+    dump.folderAtWrite.push_back(entry.path().filename().string());
+  std::sort(dump.folderAtWrite.begin(), dump.folderAtWrite.end());
+  {
+    std::lock_guard lock(mutex_);
+    dumps.push_back(std::move(dump));
+  }
+  if (dumpFails) {
+    if (error) *error = *dumpFails;
+    return false;
+  }
+  std::ofstream(path, std::ios::binary) << "MDMP";
+  return true;
 }
 
 std::optional<FileFacts> FakePlatform::findFile(const std::string& name) {

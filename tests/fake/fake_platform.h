@@ -40,6 +40,13 @@ struct FakeDiskFile {
   std::optional<uint32_t> versionMS;
 };
 
+/// A minidump the session asked for, with what lay beside it at that moment.
+struct FakeDump {
+  MinidumpRequest request;  // its exception pointer cleared: see exception
+  std::optional<ExceptionRecord32> exception;
+  std::vector<std::string> folderAtWrite;  // file names in the dump's folder, sorted
+};
+
 class FakePlatform : public DebugPlatform {
  public:
   // --- script ---
@@ -76,6 +83,8 @@ class FakePlatform : public DebugPlatform {
   std::map<Handle, FakeFile> files;
   std::map<std::string, FakeDiskFile> diskFiles;
   std::map<Handle, std::string> imagePaths;  // image file handle -> its path
+  /// When set, every minidump fails with this text; otherwise a small file is created.
+  std::optional<std::string> dumpFails;
   std::string thousands = ",";
   std::string dateSep = "/";
 
@@ -91,6 +100,7 @@ class FakePlatform : public DebugPlatform {
   /// Events queued and not yet taken by a wait.
   size_t pendingEvents();
   int readCalls = 0;
+  std::vector<FakeDump> dumps;
 
   // --- DebugPlatform ---
   std::optional<ProcessStartInfo> createProcess(const std::string& commandLine,
@@ -124,6 +134,7 @@ class FakePlatform : public DebugPlatform {
     auto it = imagePaths.find(file);
     return it == imagePaths.end() ? std::string() : it->second;
   }
+  bool writeMinidump(const MinidumpRequest& request, std::string* error) override;
   std::optional<FileFacts> findFile(const std::string& name) override;
   std::optional<std::string> fileVersionString(const std::string& name,
                                                const std::string& subBlock) override;

@@ -230,9 +230,20 @@ TEST_F(DialogsTest, PreferencesUnchangedLeaveTheRecordAsItWas) {
   settings.StackDepth = 0;
   settings.DispCallStackOnBreak = true;
   settings.LoadMap = false;
+  settings.Minidump = MinidumpKind::FullMemory;
   DialogScript script({[](HWND d) {
                          EXPECT_EQ(text(d), "Preference settings");
                          EXPECT_EQ(itemText(d, TpreferenceForm::kStackDepthSpinEdit), "0");
+                         HWND combo = GetDlgItem(d, TpreferenceForm::kMinidumpComboBox);
+                         EXPECT_EQ(text(combo), "Full memory");
+                         // The grown dialog still shows "Ok" whole, below the drop-down.
+                         RECT comboRect{}, okRect{}, client{};
+                         GetWindowRect(combo, &comboRect);
+                         GetWindowRect(GetDlgItem(d, IDOK), &okRect);
+                         GetClientRect(d, &client);
+                         MapWindowPoints(d, nullptr, reinterpret_cast<POINT*>(&client), 2);
+                         EXPECT_LT(comboRect.bottom, okRect.top);
+                         EXPECT_LE(okRect.bottom, client.bottom);
                          // Neither Escape nor a close request closes it: "Ok" is the only way out.
                          focus(d, TpreferenceForm::kStackDepthSpinEdit);
                          pressKey(VK_ESCAPE);
@@ -247,6 +258,7 @@ TEST_F(DialogsTest, PreferencesUnchangedLeaveTheRecordAsItWas) {
   EXPECT_EQ(settings.StackDepth, 0);
   EXPECT_TRUE(settings.DispCallStackOnBreak);
   EXPECT_FALSE(settings.LoadMap);
+  EXPECT_EQ(settings.Minidump, MinidumpKind::FullMemory);
 }
 
 TEST_F(DialogsTest, PreferencesLimitTheStackDepth) {
@@ -272,6 +284,9 @@ TEST_F(DialogsTest, PreferencesLimitTheStackDepth) {
     ui::TPrefSettings settings;  // depth 32, no stack on break, map loading on
     DialogScript script({[&c](HWND d) {
       EXPECT_EQ(itemText(d, TpreferenceForm::kStackDepthSpinEdit), "32");
+      HWND combo = GetDlgItem(d, TpreferenceForm::kMinidumpComboBox);
+      EXPECT_EQ(text(combo), "Normal");
+      SendMessageA(combo, CB_SETCURSEL, 0, 0);
       click(d, TpreferenceForm::kDispCallStackOnBreakCheckBox);
       click(d, TpreferenceForm::kMapCheckBox);
       focus(d, TpreferenceForm::kStackDepthSpinEdit);
@@ -283,6 +298,7 @@ TEST_F(DialogsTest, PreferencesLimitTheStackDepth) {
     EXPECT_EQ(settings.StackDepth, c.depth);
     EXPECT_TRUE(settings.DispCallStackOnBreak);
     EXPECT_FALSE(settings.LoadMap);
+    EXPECT_EQ(settings.Minidump, MinidumpKind::None);
   }
 }
 

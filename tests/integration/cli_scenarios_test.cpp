@@ -7,7 +7,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <set>
+#include <vector>
 
 #include "debuggee_codes.h"
 #include "excpack/exception_log.h"
@@ -341,10 +343,10 @@ TEST(CliRun, ErrorsAndUsage) {
   EXPECT_EQ(noProcess.err.rfind("Debugger error! ", 0), 0u) << noProcess.err;
 }
 
-std::vector<std::string> logsIn(const std::string& folder) {
+std::vector<std::string> logsIn(const std::string& folder, const char* pattern = "*.err") {
   std::vector<std::string> found;
   WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((folder + "\\*.err").c_str(), &data);
+  HANDLE find = FindFirstFileA((folder + "\\" + pattern).c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return found;
   do found.push_back(folder + "\\" + data.cFileName);
   while (FindNextFileA(find, &data));
@@ -356,7 +358,8 @@ std::vector<std::string> logsIn(const std::string& folder) {
 std::string freshLogFolder(const std::string& name) {
   std::string folder = logFolder() + "\\" + name;
   CreateDirectoryA(folder.c_str(), nullptr);
-  for (const std::string& f : logsIn(folder)) DeleteFileA(f.c_str());
+  for (const char* pattern : {"*.err", "*.dmp"})
+    for (const std::string& f : logsIn(folder, pattern)) DeleteFileA(f.c_str());
   return folder;
 }
 
@@ -432,6 +435,141 @@ TEST(CliRun, LastChanceLogResolvesToTheCrashingRoutines) {
     EXPECT_TRUE(errorRow) << report.out;
     EXPECT_GE(rowsNaming(lines, "outerRoutine"), 1u) << report.out;
   }
+}
+
+// Just enough of a minidump for the test: each stream read through the directory, every
+// read checked against the file.
+class DumpFile {
+ public:
+  explicit DumpFile(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return;
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+      bytes_.insert(bytes_.end(), buffer, buffer + n);
+    std::fclose(f);
+  }
+  size_t size() const { return bytes_.size(); }
+  std::optional<uint32_t> u32(uint64_t at) const {
+    if (at + 4 > bytes_.size()) return std::nullopt;
+    uint32_t v;
+    std::memcpy(&v, bytes_.data() + at, 4);
+    return v;
+  }
+  std::optional<uint64_t> u64(uint64_t at) const {
+    auto lo = u32(at), hi = u32(at + 4);
+    if (!lo || !hi) return std::nullopt;
+    return *lo | (uint64_t{*hi} << 32);
+  }
+  /// Offset of the first stream of the type, checked to lie wholly in the file.
+  std::optional<uint32_t> stream(uint32_t type) const {
+    auto count = u32(8), directory = u32(12);
+    if (!count || !directory) return std::nullopt;
+    for (uint32_t i = 0; i < *count; ++i) {
+      auto t = u32(uint64_t{*directory} + 12 * i), size = u32(uint64_t{*directory} + 12 * i + 4),
+           rva = u32(uint64_t{*directory} + 12 * i + 8);
+      if (!t || !size || !rva) return std::nullopt;
+      if (*t == type) {
+        if (uint64_t{*rva} + *size > bytes_.size()) return std::nullopt;
+        return *rva;
+      }
+    }
+    return std::nullopt;
+  }
+  /// A counted UTF-16 name at rva, narrowed (the test's names are ASCII).
+  std::string name(uint32_t rva) const {
+    auto length = u32(rva);
+    if (!length || uint64_t{rva} + 4 + *length > bytes_.size()) return "?";
+    std::string text;
+    for (uint32_t i = 0; i + 1 < *length; i += 2) text += static_cast<char>(bytes_[rva + 4 + i]);
+    return text;
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// A crash leaves its minidump beside its log: the same name, the exception with the
+// faulting thread's registers, every thread, the modules. None when asked for none.
+TEST(CliRun, LastChanceWritesAMinidumpBesideTheLog) {
+  std::string folder = freshLogFolder("minidump");
+  CliRun run = parse(runCaptured("\"" + cliPath() + "\" run --dump normal --errdir \"" + folder +
+                                     "\" \"" + samplePath() + "\" deep-av",
+                                 90000));
+  ASSERT_TRUE(run.raw.finished);
+  EXPECT_EQ(run.raw.exitCode, 0u) << run.raw.err;
+  EXPECT_EQ(run.raw.err.find("Minidump"), std::string::npos) << run.raw.err;
+  auto seen = run.exceptions(kExceptionAccessViolation);
+  ASSERT_GE(seen.size(), 2u);
+  const CliEvent& last = *seen.back();
+  ASSERT_EQ(last.event, "Exception - Last chance");
+  uint32_t fault = 0;
+  ASSERT_TRUE(parseHex("$" + faultAddress(last), fault)) << last.details;
+
+  auto logs = logsIn(folder);
+  auto dumps = logsIn(folder, "*.dmp");
+  ASSERT_EQ(logs.size(), 1u);
+  ASSERT_EQ(dumps.size(), 1u);
+  EXPECT_EQ(dumps[0], logs[0].substr(0, logs[0].size() - 4) + ".dmp");
+
+  DumpFile dump(dumps[0]);
+  ASSERT_EQ(dump.u32(0), 0x504D444Du) << "no MDMP signature";  // "MDMP"
+  auto exception = dump.stream(6);
+  ASSERT_TRUE(exception);
+  EXPECT_EQ(dump.u32(*exception), last.tid);
+  EXPECT_EQ(dump.u32(*exception + 8), kExceptionAccessViolation);
+  EXPECT_EQ(dump.u64(*exception + 24), uint64_t{fault});
+  // The recorded registers are the faulting thread's: EIP is the faulting instruction.
+  auto contextRva = dump.u32(*exception + 164);
+  ASSERT_TRUE(contextRva);
+  EXPECT_EQ(dump.u32(uint64_t{*contextRva} + 0xB8), fault);
+
+  auto threads = dump.stream(3);
+  ASSERT_TRUE(threads);
+  auto threadCount = dump.u32(*threads);
+  ASSERT_TRUE(threadCount);
+  bool crashedThread = false;
+  for (uint32_t i = 0; i < *threadCount; ++i) {
+    auto id = dump.u32(uint64_t{*threads} + 4 + 48 * i);
+    ASSERT_TRUE(id);
+    crashedThread = crashedThread || *id == last.tid;
+    // Each thread's stack memory is in the file.
+    auto stackSize = dump.u32(uint64_t{*threads} + 4 + 48 * i + 32);
+    auto stackRva = dump.u32(uint64_t{*threads} + 4 + 48 * i + 36);
+    ASSERT_TRUE(stackSize && stackRva);
+    EXPECT_GT(*stackSize, 0u);
+    EXPECT_LE(uint64_t{*stackRva} + *stackSize, dump.size());
+  }
+  EXPECT_TRUE(crashedThread);
+
+  auto modules = dump.stream(4);
+  ASSERT_TRUE(modules);
+  auto moduleCount = dump.u32(*modules);
+  ASSERT_TRUE(moduleCount);
+  std::set<std::string> names;
+  bool faultInSample = false;
+  for (uint32_t i = 0; i < *moduleCount; ++i) {
+    const uint64_t at = uint64_t{*modules} + 4 + 108 * i;
+    auto base = dump.u64(at);
+    auto size = dump.u32(at + 8);
+    auto nameRva = dump.u32(at + 20);
+    ASSERT_TRUE(base && size && nameRva);
+    std::string name = lower(dump.name(*nameRva));
+    names.insert(name.substr(name.find_last_of("\\/") + 1));
+    if (endsWith(name, "dbg_sample.exe")) faultInSample = fault >= *base && fault - *base < *size;
+  }
+  EXPECT_TRUE(names.count("dbg_sample.exe")) << names.size();
+  EXPECT_TRUE(names.count("kernel32.dll")) << names.size();
+  EXPECT_TRUE(faultInSample);
+
+  std::string none = freshLogFolder("minidump-none");
+  RunResult plain = runCaptured("\"" + cliPath() + "\" run --dump none --errdir \"" + none +
+                                    "\" \"" + samplePath() + "\" deep-av",
+                                90000);
+  ASSERT_TRUE(plain.finished);
+  EXPECT_EQ(plain.exitCode, 0u) << plain.err;
+  EXPECT_EQ(logsIn(none).size(), 1u);
+  EXPECT_TRUE(logsIn(none, "*.dmp").empty());
 }
 
 // --stacks: the crash's chain walked and named, each entry labelled, and the raw scan the
@@ -530,6 +668,50 @@ TEST(CliAttach, DetachLeavesTheProcessRunning) {
   for (const auto& s : run.strings(pid)) EXPECT_EQ(s.rfind("tick ", 0), 0u);
   EXPECT_TRUE(run.named("Exit process").empty());
   Sleep(300);
+  EXPECT_TRUE(target.alive());
+}
+
+// A snapshot of a running process: every thread and the modules, no exception; the process
+// runs on, and an existing file is never replaced.
+TEST(CliDump, SnapshotOfARunningProcessThatRunsOn) {
+  PlainProcess target(sampleCommand("sleep 30"));
+  ASSERT_TRUE(target.started());
+  uint32_t pid = static_cast<uint32_t>(std::stoul(target.firstLine()));
+  std::string folder = freshLogFolder("snapshot");
+  std::string file = folder + "\\snapshot.dmp";
+  DeleteFileA(file.c_str());
+  RunResult run =
+      runCaptured("\"" + cliPath() + "\" dump " + std::to_string(pid) + " \"" + file + "\"", 30000);
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+
+  DumpFile dump(file);
+  ASSERT_EQ(dump.u32(0), 0x504D444Du) << "no MDMP signature";
+  EXPECT_FALSE(dump.stream(6)) << "a snapshot has no exception";
+  auto threads = dump.stream(3);
+  ASSERT_TRUE(threads);
+  EXPECT_GE(dump.u32(*threads).value_or(0), 1u);
+  auto modules = dump.stream(4);
+  ASSERT_TRUE(modules);
+  bool sample = false;
+  for (uint32_t i = 0; i < dump.u32(*modules).value_or(0); ++i) {
+    auto nameRva = dump.u32(uint64_t{*modules} + 4 + 108 * i + 20);
+    ASSERT_TRUE(nameRva);
+    sample = sample || endsWith(lower(dump.name(*nameRva)), "dbg_sample.exe");
+  }
+  EXPECT_TRUE(sample);
+  EXPECT_TRUE(target.alive());
+
+  // A second snapshot to the same name fails and leaves the first as it was.
+  const size_t size = dump.size();
+  RunResult again =
+      runCaptured("\"" + cliPath() + "\" dump " + std::to_string(pid) + " \"" + file + "\"", 30000);
+  ASSERT_TRUE(again.finished);
+  EXPECT_EQ(again.exitCode, 3u) << again.err;
+  EXPECT_NE(again.err.find("ostrel-cli dump: "), std::string::npos) << again.err;
+  // It attached again, so the first detach had left the process alive.
+  EXPECT_EQ(again.err.find("cannot attach"), std::string::npos) << again.err;
+  EXPECT_EQ(DumpFile(file).size(), size);
   EXPECT_TRUE(target.alive());
 }
 

@@ -106,9 +106,10 @@ class SessionTest : public ::testing::Test {
 
   /// Starts a session over the queued events, waits until every one has been continued,
   /// stops it and waits for its end.
-  void runAll(size_t events) {
+  void runAll(size_t events, MinidumpKind dumpKind = MinidumpKind::Normal) {
     DebugRun(
-        kExe, "-x 1", logDir.string() + "/", cb, [this](TDebugThread&) { ++terminates; }, false);
+        kExe, "-x 1", logDir.string() + "/", cb, [this](TDebugThread&) { ++terminates; }, false,
+        dumpKind);
     ASSERT_TRUE(waitUntil(
         [&] { return fake.continueCount() >= events || CurrentDebugThread->Finished(); }));
     DebugStop();
@@ -350,6 +351,67 @@ TEST_F(SessionTest, TwoLastChancesWarnOnce) {
     logs += f.path().extension() == ".err";
   EXPECT_EQ(logs, 2u);
   EXPECT_EQ(DebugEvents->at(1)->Info, "Contunuable - Int Divide by Zero in sample.exe");
+}
+
+TEST_F(SessionTest, LastChanceWritesItsMinidumpBesideTheStoredLog) {
+  prepareInitialThreadStack();
+  queueStart();
+  fake.queueEvent(
+      makeException(kPid, kTid, kExceptionAccessViolation, 0x401500, false, 0, {0, 0x10}));
+  runAll(2, MinidumpKind::FullMemory);
+
+  TLastChanceResults results = CurrentDebugThread->lastChanceResults();
+  ASSERT_FALSE(results.ErrorLogName.empty());
+  const std::filesystem::path log(results.ErrorLogName);
+  ASSERT_EQ(fake.dumps.size(), 1u);
+  const FakeDump& dump = fake.dumps[0];
+  const std::filesystem::path written(dump.request.path);
+  EXPECT_EQ(written.parent_path(), log.parent_path());
+  EXPECT_EQ(written.stem(), log.stem());
+  EXPECT_EQ(written.extension(), ".dmp");
+  EXPECT_EQ(results.DumpName, dump.request.path);
+  EXPECT_TRUE(std::filesystem::exists(written));
+  // The log was whole under its name before the dump was begun.
+  EXPECT_EQ(dump.folderAtWrite, (std::vector<std::string>{log.filename().string()}));
+  EXPECT_EQ(dump.request.kind, MinidumpKind::FullMemory);
+  EXPECT_EQ(dump.request.process, kProc);
+  EXPECT_EQ(dump.request.processId, kPid);
+  EXPECT_EQ(dump.request.threadId, kTid);
+  EXPECT_EQ(dump.request.thread, kThread);
+  EXPECT_EQ(dump.request.context.Esp, 0x0012F000u);
+  ASSERT_TRUE(dump.exception.has_value());
+  EXPECT_EQ(dump.exception->ExceptionCode, kExceptionAccessViolation);
+  EXPECT_EQ(dump.exception->ExceptionAddress, 0x401500u);
+  EXPECT_EQ(dump.exception->ExceptionInformation[1], 0x10u);
+  EXPECT_EQ(warnings, (std::vector<std::string>{CurrentDebugThread->WarningText}));
+}
+
+TEST_F(SessionTest, FailedMinidumpsWarnEachTimeAndKeepTheLogs) {
+  fake.dumpFails = "Access is denied.";
+  queueStart();
+  fake.queueEvent(makeException(kPid, kTid, 0xC0000094, 0x401000, false));
+  fake.queueEvent(makeException(kPid, kTid, 0xC0000094, 0x401000, false));
+  runAll(3);
+
+  std::vector<std::string> logs;
+  for (const auto& f : std::filesystem::directory_iterator(logDir)) {
+    EXPECT_EQ(f.path().extension(), ".err") << f.path();
+    logs.push_back(f.path().string());
+  }
+  ASSERT_EQ(logs.size(), 2u);
+  ASSERT_EQ(fake.dumps.size(), 2u);
+  // The spec's warning once, unchanged; then one for each dump that failed, naming it.
+  ASSERT_EQ(warnings.size(), 3u);
+  EXPECT_EQ(warnings[0].rfind("Last chance exception occurred!\r\rException log stored to ", 0),
+            0u);
+  for (size_t i = 0; i < 2; ++i) {
+    const std::string& path = fake.dumps[i].request.path;
+    EXPECT_EQ(warnings[i + 1], "Minidump could not be written to " + path + ": Access is denied.");
+    EXPECT_EQ(std::filesystem::path(path).replace_extension(".err"),
+              std::filesystem::path(i == 0 ? warnings[0].substr(warnings[0].rfind(' ') + 1)
+                                           : CurrentDebugThread->ErrorLogName));
+  }
+  EXPECT_TRUE(CurrentDebugThread->lastChanceResults().DumpName.empty());
 }
 
 TEST_F(SessionTest, SeventhEventCarriesTheStartSnapshotOnlyWhenItCreatesAProcess) {

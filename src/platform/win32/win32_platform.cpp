@@ -5,9 +5,12 @@
 #include <windows.h>
 // after windows.h, which it needs
 #include <psapi.h>
+// after windows.h, which it needs
+#include <dbghelp.h>
 
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 
 namespace ostrel {
 
@@ -342,6 +345,72 @@ std::string Win32Platform::imageFileName(Handle file) {
   if (path.rfind("\\\\?\\UNC\\", 0) == 0) return "\\" + path.substr(7);
   if (path.rfind("\\\\?\\", 0) == 0) return path.substr(4);
   return path;
+}
+
+bool Win32Platform::writeMinidump(const MinidumpRequest& request, std::string* error) {
+  auto fail = [&] {
+    if (error != nullptr) *error = lastErrorText();
+    return false;
+  };
+  // The exception's registers as the thread has them now, with the floating-point and
+  // extended parts the session's copy leaves out; the session's copy where the thread
+  // cannot be read (an exhausted stack is left alone).
+  CONTEXT context;
+  std::memset(&context, 0, sizeof context);
+  bool live = false;
+  if (request.exception != nullptr && request.thread != 0) {
+    context.ContextFlags = CONTEXT_ALL;
+    live = GetThreadContext(toHandle(request.thread), &context) != FALSE;
+  }
+  if (!live) {
+    std::memset(&context, 0, sizeof context);
+    std::memcpy(&context, &request.context, sizeof request.context);
+    if (context.ContextFlags == 0) context.ContextFlags = kContextI386Full;
+  }
+  EXCEPTION_RECORD record;
+  std::memset(&record, 0, sizeof record);
+  EXCEPTION_POINTERS pointers{&record, &context};
+  MINIDUMP_EXCEPTION_INFORMATION exceptionInfo{};
+  if (request.exception != nullptr) {
+    const ExceptionRecord32& r = *request.exception;
+    record.ExceptionCode = r.ExceptionCode;
+    record.ExceptionFlags = r.ExceptionFlags;
+    record.ExceptionAddress = const_cast<void*>(toPointer(r.ExceptionAddress));
+    record.NumberParameters = r.NumberParameters < EXCEPTION_MAXIMUM_PARAMETERS
+                                  ? r.NumberParameters
+                                  : EXCEPTION_MAXIMUM_PARAMETERS;
+    for (DWORD i = 0; i < record.NumberParameters; ++i)
+      record.ExceptionInformation[i] = r.ExceptionInformation[i];
+    // The record and the context live in this process: the pointers are ours.
+    exceptionInfo.ThreadId = request.threadId;
+    exceptionInfo.ExceptionPointers = &pointers;
+    exceptionInfo.ClientPointers = FALSE;
+  }
+
+  HANDLE file = CreateFileA(request.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return fail();
+  const MINIDUMP_TYPE type =
+      request.kind == MinidumpKind::FullMemory ? MiniDumpWithFullMemory : MiniDumpNormal;
+  BOOL written;
+  {
+    // dbghelp is single-threaded; two sessions may crash at once.
+    static std::mutex dbghelp;
+    std::lock_guard lock(dbghelp);
+    written = MiniDumpWriteDump(toHandle(request.process), request.processId, file, type,
+                                request.exception != nullptr ? &exceptionInfo : nullptr, nullptr,
+                                nullptr);
+  }
+  if (!written) {
+    // A half-written dump would only mislead its readers.
+    const DWORD code = GetLastError();
+    CloseHandle(file);
+    DeleteFileA(request.path.c_str());
+    SetLastError(code);
+    return fail();
+  }
+  if (!CloseHandle(file)) return fail();
+  return true;
 }
 
 std::optional<FileFacts> Win32Platform::findFile(const std::string& name) {

@@ -49,6 +49,9 @@ class Win32Platform final : public DebugPlatform {
   uint32_t readFileAt(Handle file, uint32_t offset, void* buffer, uint32_t size) override;
   /// Without the "\\?\" prefix the system puts in front of the path.
   std::string imageFileName(Handle file) override;
+  /// Through dbghelp's MiniDumpWriteDump; the exception's thread is read again for its
+  /// full register set.
+  bool writeMinidump(const MinidumpRequest& request, std::string* error) override;
   std::optional<FileFacts> findFile(const std::string& name) override;
   std::optional<std::string> fileVersionString(const std::string& name,
                                                const std::string& subBlock) override;
