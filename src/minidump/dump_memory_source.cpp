@@ -20,7 +20,26 @@ uint32_t le32(const uint8_t* p) { return le16(p) | uint32_t{le16(p + 2)} << 16; 
 uint32_t DumpMemorySource::read(Address address, void* out, uint32_t n) {
   // Addresses of a 32-bit process end at 4 GB.
   n = static_cast<uint32_t>(std::min<uint64_t>(n, (uint64_t{1} << 32) - address));
-  return dump_.readMemory(address, out, n);
+  uint32_t done = 0;
+  while (done < n) {
+    const uint64_t at = uint64_t{address} + done;
+    const uint32_t saved = dump_.readMemory(at, static_cast<char*>(out) + done, n - done);
+    done += saved;
+    if (done == n || !imageReader_) break;
+    // Not saved: the image of the module holding the byte, up to the next saved range.
+    const uint64_t next = uint64_t{address} + done;
+    const DumpModule* m = dump_.moduleAt(next);
+    if (m == nullptr) break;
+    uint64_t upTo = std::min<uint64_t>(m->end(), uint64_t{address} + n);
+    for (const DumpMemoryRange& r : dump_.memory)
+      if (r.base > next && r.base < upTo) upTo = r.base;
+    const uint32_t want = static_cast<uint32_t>(upTo - next);
+    const uint32_t got = std::min(want, imageReader_(*m, static_cast<uint32_t>(next - m->base),
+                                                     static_cast<char*>(out) + done, want));
+    done += got;
+    if (got < want) break;
+  }
+  return done;
 }
 
 std::optional<ModuleSpan> DumpMemorySource::moduleAt(Address address) {
@@ -55,7 +74,8 @@ const DumpMemorySource::Code& DumpMemorySource::code(size_t moduleIndex) {
   const DumpModule& m = dump_.modules[moduleIndex];
   const uint64_t base = m.base;
   auto readAt = [&](uint64_t rva, void* out, uint32_t n) {
-    return rva + n <= m.size && dump_.readMemory(base + rva, out, n) == n;
+    return base + rva + n <= UINT32_MAX + uint64_t{1} && rva + n <= m.size &&
+           read(static_cast<Address>(base + rva), out, n) == n;
   };
   uint8_t dos[64], pe[24];
   if (!readAt(0, dos, sizeof dos) || le16(dos) != kMz) return c;

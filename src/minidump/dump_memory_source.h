@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -19,12 +20,21 @@ class DumpMemorySource : public MemorySource {
     WholeImage,  // the headers are not in the dump: the whole image counts as executable
   };
 
+  /// Bytes of a module's image as loaded, for what the dump did not save (most dumps hold
+  /// no code): copies up to n bytes at rva into out and returns how many it copied.
+  using ImageReader = std::function<uint32_t(const DumpModule& module, uint32_t rva, void* out, uint32_t n)>;
+
   /// A source for the thread; the dump must outlive it. Without a thread (nullptr) the
   /// stack range is unknown.
   DumpMemorySource(Minidump& dump, const DumpThread* thread) : dump_(dump), thread_(thread) {}
 
+  /// Reads of module images the dump lacks go to reader (the module files, say); set it
+  /// before the first question, it must not throw but std::bad_alloc.
+  void setImageReader(ImageReader reader) { imageReader_ = std::move(reader); }
+
   /// Bytes of the dump's memory ranges from address on, stopping at the first byte no
-  /// range holds; 0 when none holds address.
+  /// range holds; 0 when none holds address. Where no range holds a byte of a module's
+  /// image, the image reader (when set) answers for the rest of that image.
   uint32_t read(Address address, void* out, uint32_t n) override;
   /// The module of the dump's module list whose image holds address; executable when the
   /// address lies in a code section (any address of the image when its section headers
@@ -34,7 +44,8 @@ class DumpMemorySource : public MemorySource {
   /// the writer saved no stack.
   std::optional<StackRange> stackRange() override;
 
-  /// How executable addresses of the module at that index of the dump's list are told.
+  /// How executable addresses of the module at that index of the dump's list are told:
+  /// from the section headers read through this source (the dump, else the image reader).
   CodeRanges codeRanges(size_t moduleIndex);
 
  private:
@@ -47,6 +58,7 @@ class DumpMemorySource : public MemorySource {
 
   Minidump& dump_;
   const DumpThread* thread_;
+  ImageReader imageReader_;
   std::vector<Code> code_;
 };
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -313,6 +315,27 @@ TEST(DumpMemorySource, TheWalkerFollowsTheFramesOfADumpedThread) {
       {retMain, fpF + 4, FoundBy::Frame},
   };
   EXPECT_EQ(walk, expected);
+
+  // Without the image in the dump (the usual case) the module's file answers for it.
+  DumpBuilder bare = b;
+  bare.memory.clear();
+  std::unique_ptr<Minidump> d2 = parseBytes(bare.write(), error);
+  ASSERT_TRUE(d2) << error;
+  const std::string image = headers + std::string(0xC00, '\0') + code;
+  DumpMemorySource files(*d2, &d2->threads[0]);
+  EXPECT_EQ(files.read(kF, &word, 4), 0u);
+  files.setImageReader([&image](const DumpModule& m, uint32_t rva, void* out, uint32_t n) -> uint32_t {
+    if (m.base != 0x400000 || rva >= image.size()) return 0;
+    n = std::min<uint32_t>(n, static_cast<uint32_t>(image.size()) - rva);
+    std::memcpy(out, image.data() + rva, n);
+    return n;
+  });
+  EXPECT_EQ(files.codeRanges(0), DumpMemorySource::CodeRanges::Sections);
+  EXPECT_EQ(StackWalker(files).walk({c.eip, c.esp, c.ebp}, 16), expected);
+  // The stack still comes from the dump; the image ends where the module does.
+  EXPECT_EQ(files.read(kEsp + 8, &word, 4), 4u);
+  EXPECT_EQ(word, fake);
+  EXPECT_EQ(files.read(0x402FFE, &word, 4), 2u);
 }
 
 }  // namespace
