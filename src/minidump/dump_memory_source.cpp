@@ -1,6 +1,7 @@
 #include "minidump/dump_memory_source.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace ostrel {
 
@@ -10,6 +11,7 @@ constexpr uint16_t kMz = 0x5A4D;
 constexpr uint32_t kPe = 0x00004550;
 constexpr uint32_t kSectionSize = 40;
 constexpr uint32_t kMaxSections = 96;
+constexpr uint32_t kPageBytes = 4096;
 constexpr uint32_t kCodeFlags = 0x20000000 | 0x00000020;  // executable, holds code
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
@@ -21,6 +23,15 @@ uint32_t DumpMemorySource::read(Address address, void* out, uint32_t n) {
   // Addresses of a 32-bit process end at 4 GB.
   n = static_cast<uint32_t>(std::min<uint64_t>(n, (uint64_t{1} << 32) - address));
   uint32_t done = 0;
+  // Writers save a stack from about ESP on, mid-page, while the walker reads whole pages:
+  // the dead bytes below the saved part, down to its page's start, read as zeros.
+  if (thread_ != nullptr && thread_->stack.size != 0) {
+    const uint64_t saved = thread_->stack.base, page = saved - saved % kPageBytes;
+    if (address >= page && address < saved) {
+      done = static_cast<uint32_t>(std::min<uint64_t>(n, saved - address));
+      std::memset(out, 0, done);
+    }
+  }
   while (done < n) {
     const uint64_t at = uint64_t{address} + done;
     const uint32_t saved = dump_.readMemory(at, static_cast<char*>(out) + done, n - done);

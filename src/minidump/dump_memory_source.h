@@ -34,7 +34,9 @@ class DumpMemorySource : public MemorySource {
 
   /// Bytes of the dump's memory ranges from address on, stopping at the first byte no
   /// range holds; 0 when none holds address. Where no range holds a byte of a module's
-  /// image, the image reader (when set) answers for the rest of that image.
+  /// image, the image reader (when set) answers for the rest of that image. The bytes
+  /// below the thread's saved stack, down to the start of its page, read as zeros (dead
+  /// stack below ESP; the walker reads the stack by whole pages).
   uint32_t read(Address address, void* out, uint32_t n) override;
   /// The module of the dump's module list whose image holds address; executable when the
   /// address lies in a code section (any address of the image when its section headers

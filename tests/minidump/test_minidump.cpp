@@ -275,8 +275,9 @@ TEST(DumpMemorySource, TheWalkerFollowsTheFramesOfADumpedThread) {
   // In .data, bytes that look like a call to g: not code, so never a return address.
   const uint32_t fake = call(0x402000, kG);
 
-  constexpr uint32_t kStack = 0x12E000, kEsp = 0x12FE00, fpG = 0x12FE20, fpF = 0x12FE60, fpMain = 0x12FEA0;
-  std::string stack(0x2000, '\0');
+  // Saved from below ESP on, not from a page's start, as writers do.
+  constexpr uint32_t kStack = 0x12F4C0, kEsp = 0x12FE00, fpG = 0x12FE20, fpF = 0x12FE60, fpMain = 0x12FEA0;
+  std::string stack(0x130000 - kStack, '\0');
   auto at = [&stack](uint32_t a, uint32_t v) { DumpBuilder::put32(stack, a - kStack, v); };
   at(kEsp + 8, fake);
   at(fpG, fpF), at(fpG + 4, retF);
