@@ -22,10 +22,14 @@ void writeSeeds(const std::string& dir) {
     b.processId = 42;
     std::string stack(0x80, '\0');
     DumpBuilder::put32(stack, 0x40, 0x12FF60), DumpBuilder::put32(stack, 0x44, 0x401005);
-    b.threads.push_back({0x10, 0, 0x20, 0, 0x7FFDE000, 0x12FF00, stack, 0x401100, 0x12FF20, 0x12FF40});
-    b.threads.push_back({0x20, 1, 0x20, 0, 0x7FFDD000, 0x22FF00, std::string(0x40, '\x11'), 0, 0x22FF00, 0});
-    b.modules.push_back({0x400000, 0x2000, 1, 2, u"C:\\app.exe", true, 0x10002, 0x30004, 0x10002, 0x30004,
-                         "RSDS0123456789abcdef\x01\x00\x00\x00" "app.pdb"});
+    b.threads.push_back(
+        {0x10, 0, 0x20, 0, 0x7FFDE000, 0x12FF00, stack, 0x401100, 0x12FF20, 0x12FF40});
+    b.threads.push_back(
+        {0x20, 1, 0x20, 0, 0x7FFDD000, 0x22FF00, std::string(0x40, '\x11'), 0, 0x22FF00, 0});
+    b.modules.push_back({0x400000, 0x2000, 1, 2, u"C:\\app.exe", true, 0x10002, 0x30004, 0x10002,
+                         0x30004,
+                         "RSDS0123456789abcdef\x01\x00\x00\x00"
+                         "app.pdb"});
     b.modules.push_back({0x10000000, 0x1000, 0, 0, u"lib.dll", false, 0, 0, 0, 0, ""});
     std::string code(0x40, '\x90');
     code[0] = '\xE8';
@@ -48,7 +52,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string error;
   std::unique_ptr<ostrel::Minidump> dump = ostrel::Minidump::parse(
-      std::make_unique<ostrel::DumpBytes>(std::string(reinterpret_cast<const char*>(data), size)), error);
+      std::make_unique<ostrel::DumpBytes>(std::string(reinterpret_cast<const char*>(data), size)),
+      error);
   if (!dump) {
     if (error.empty()) std::abort();  // every refusal says why
     return 0;
@@ -59,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (r.size == 0 || r.fileOffset > size || r.size > size - r.fileOffset) std::abort();
     if (i > 0 && r.base - dump->memory[i - 1].base < dump->memory[i - 1].size) std::abort();
     uint8_t byte = 0;
-    if (dump->readMemory(r.base + r.size - 1, &byte, 1) != 1 || byte != data[r.fileOffset + r.size - 1])
+    if (dump->readMemory(r.base + r.size - 1, &byte, 1) != 1 ||
+        byte != data[r.fileOffset + r.size - 1])
       std::abort();
   }
   for (const ostrel::DumpThread& t : dump->threads) {

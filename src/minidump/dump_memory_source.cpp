@@ -101,7 +101,8 @@ const DumpMemorySource::Code& DumpMemorySource::code(size_t moduleIndex) {
     const uint8_t* s = &sections[size_t{i} * kSectionSize];
     const uint32_t virtualSize = le32(s + 8), rva = le32(s + 12), rawSize = le32(s + 16);
     if ((le32(s + 36) & kCodeFlags) == 0) continue;
-    const uint64_t end = std::min<uint64_t>(uint64_t{rva} + (virtualSize != 0 ? virtualSize : rawSize), m.size);
+    const uint64_t end =
+        std::min<uint64_t>(uint64_t{rva} + (virtualSize != 0 ? virtualSize : rawSize), m.size);
     if (rva < end) c.ranges.emplace_back(rva, static_cast<uint32_t>(end));
   }
   c.from = CodeRanges::Sections;

@@ -22,7 +22,8 @@ class DumpMemorySource : public MemorySource {
 
   /// Bytes of a module's image as loaded, for what the dump did not save (most dumps hold
   /// no code): copies up to n bytes at rva into out and returns how many it copied.
-  using ImageReader = std::function<uint32_t(const DumpModule& module, uint32_t rva, void* out, uint32_t n)>;
+  using ImageReader =
+      std::function<uint32_t(const DumpModule& module, uint32_t rva, void* out, uint32_t n)>;
 
   /// A source for the thread; the dump must outlive it. Without a thread (nullptr) the
   /// stack range is unknown.

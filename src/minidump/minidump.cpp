@@ -86,14 +86,29 @@ class Parser {
     for (const DumpDirectoryEntry& e : dump_.directory) {
       if (!seen_.insert(e.type)) continue;  // the first stream of a type counts
       switch (e.type) {
-        case kDumpSystemInfo: systemInfo(e.location); break;
-        case kDumpMiscInfo: miscInfo(e.location); break;
-        case kDumpThreadList: threadList(e.location); break;
-        case kDumpModuleList: moduleList(e.location); break;
-        case kDumpException: exception(e.location); break;
-        case kDumpMemoryList: memoryList(e.location); break;
-        case kDumpMemory64List: memory64List(e.location); break;
-        default: break;
+        case kDumpSystemInfo:
+          systemInfo(e.location);
+          break;
+        case kDumpMiscInfo:
+          miscInfo(e.location);
+          break;
+        case kDumpThreadList:
+          threadList(e.location);
+          break;
+        case kDumpModuleList:
+          moduleList(e.location);
+          break;
+        case kDumpException:
+          exception(e.location);
+          break;
+        case kDumpMemoryList:
+          memoryList(e.location);
+          break;
+        case kDumpMemory64List:
+          memory64List(e.location);
+          break;
+        default:
+          break;
       }
     }
     memoryIndex();
@@ -111,12 +126,13 @@ class Parser {
 
   [[noreturn]] void fail(std::string what) { throw DumpDamage{std::move(what)}; }
 
-  std::string fileSize() const { return "the end of the file (" + std::to_string(size_) + " bytes)"; }
+  std::string fileSize() const {
+    return "the end of the file (" + std::to_string(size_) + " bytes)";
+  }
 
   /// Fails unless [offset, offset + n) lies in the file.
   void need(uint64_t offset, uint64_t n, const std::string& what) {
-    if (offset > size_)
-      fail(what + " at offset " + hex(offset) + " lies past " + fileSize());
+    if (offset > size_) fail(what + " at offset " + hex(offset) + " lies past " + fileSize());
     if (n > size_ - offset)
       fail(what + " at offset " + hex(offset) + " (" + std::to_string(n) + " bytes) runs past " +
            fileSize());
@@ -179,7 +195,8 @@ class Parser {
            " bytes long, more than the reader accepts (" +
            std::to_string(Minidump::kMaxContextBytes) + ")");
     c.bytes = bytes(at.rva, at.size, what);
-    if (c.bytes.size() >= kX86RegistersSize && (le32(c.bytes.data()) & 0xFFFF0000) == kX86ContextFlag) {
+    if (c.bytes.size() >= kX86RegistersSize &&
+        (le32(c.bytes.data()) & 0xFFFF0000) == kX86ContextFlag) {
       c.isX86 = true;
       c.eip = le32(&c.bytes[kX86Eip]);
       c.esp = le32(&c.bytes[kX86Esp]);
@@ -213,7 +230,8 @@ class Parser {
     dump_.timestamp = le32(&h[20]);
     dump_.flags = le64(&h[24]);
     tooMany(count, Minidump::kMaxStreams, "header", "streams");
-    const std::vector<uint8_t> d = bytes(rva, uint64_t{count} * kDirectoryEntrySize, "stream directory");
+    const std::vector<uint8_t> d =
+        bytes(rva, uint64_t{count} * kDirectoryEntrySize, "stream directory");
     dump_.directory.resize(count);
     for (uint32_t i = 0; i < count; ++i) {
       const uint8_t* e = &d[size_t{i} * kDirectoryEntrySize];
@@ -233,7 +251,8 @@ class Parser {
     i.minorVersion = le32(&s[12]);
     i.buildNumber = le32(&s[16]);
     i.platformId = le32(&s[20]);
-    if (const uint32_t csd = le32(&s[24]); csd != 0) i.csdVersion = string(csd, "system info: service pack text");
+    if (const uint32_t csd = le32(&s[24]); csd != 0)
+      i.csdVersion = string(csd, "system info: service pack text");
     dump_.hasSystemInfo = true;
   }
 
@@ -298,8 +317,8 @@ class Parser {
              std::to_string(module.codeViewLocation.size) +
              " bytes long, more than the reader accepts (" +
              std::to_string(Minidump::kMaxCodeViewBytes) + ")");
-      module.codeView =
-          bytes(module.codeViewLocation.rva, module.codeViewLocation.size, entry + " CodeView record");
+      module.codeView = bytes(module.codeViewLocation.rva, module.codeViewLocation.size,
+                              entry + " CodeView record");
     }
   }
 
@@ -313,8 +332,9 @@ class Parser {
     e.address = le64(&s[24]);
     const uint32_t n = le32(&s[32]);
     if (n > kMaxExceptionParameters)
-      fail("exception: " + std::to_string(n) + " parameters at offset " + hex(uint64_t{at.rva} + 32) +
-           ", at most " + std::to_string(kMaxExceptionParameters) + " fit the record");
+      fail("exception: " + std::to_string(n) + " parameters at offset " +
+           hex(uint64_t{at.rva} + 32) + ", at most " + std::to_string(kMaxExceptionParameters) +
+           " fit the record");
     for (uint32_t i = 0; i < n; ++i) e.parameters.push_back(le64(&s[40 + 8 * i]));
     e.context = context({le32(&s[160]), le32(&s[164])}, "exception: context");
     dump_.hasException = true;

@@ -90,7 +90,7 @@ struct DumpModule {
   uint32_t size = 0;
   uint32_t checksum = 0;
   uint32_t timestamp = 0;
-  std::string name;  // the recorded path, UTF-8
+  std::string name;         // the recorded path, UTF-8
   bool hasVersion = false;  // the fixed file information carries its signature
   uint32_t fileVersionMS = 0, fileVersionLS = 0;
   uint32_t productVersionMS = 0, productVersionLS = 0;
@@ -132,7 +132,7 @@ class Minidump {
 
   uint32_t version = 0;  // the header's version field (its low half is 0xA793)
   uint32_t timestamp = 0;
-  uint64_t flags = 0;    // the kind of dump the writer was asked for
+  uint64_t flags = 0;  // the kind of dump the writer was asked for
   std::vector<DumpDirectoryEntry> directory;
 
   bool hasSystemInfo = false;

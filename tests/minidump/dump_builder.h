@@ -46,8 +46,8 @@ struct DumpBuilder {
   std::vector<Memory> memory;
   bool hasException = false;
   Exception exception;
-  bool memory64 = false;         // the ranges in a 64-bit list, stacks included
-  bool unknownStream = true;     // a stream of a type no reader knows, with a bogus location
+  bool memory64 = false;      // the ranges in a 64-bit list, stacks included
+  bool unknownStream = true;  // a stream of a type no reader knows, with a bogus location
 
   static void put16(std::string& s, size_t at, uint32_t v) {
     for (int i = 0; i < 2; ++i) s[at + i] = static_cast<char>(v >> 8 * i);
@@ -73,7 +73,8 @@ struct DumpBuilder {
     };
     std::vector<Stream> streams;
     std::string data;  // after the streams; offsets fixed up below
-    std::vector<std::pair<size_t, size_t>> fixups;  // (stream index, offset in body) of data offsets
+    std::vector<std::pair<size_t, size_t>>
+        fixups;  // (stream index, offset in body) of data offsets
     std::vector<std::pair<Memory, bool>> ranges;
     for (const Thread& t : threads) ranges.push_back({{t.stackBase, t.stack}, true});
     for (const Memory& m : memory) ranges.push_back({m, false});
@@ -101,7 +102,8 @@ struct DumpBuilder {
     {
       Stream& s = streams.emplace_back(Stream{7, std::string(56, '\0')});
       put16(s.body, 0, architecture), put16(s.body, 2, 6), s.body[6] = 2, s.body[7] = 1;
-      put32(s.body, 8, major), put32(s.body, 12, minor), put32(s.body, 16, build), put32(s.body, 20, 2);
+      put32(s.body, 8, major), put32(s.body, 12, minor), put32(s.body, 16, build),
+          put32(s.body, 20, 2);
       put32(s.body, 24, addString(csd));
       fixups.push_back({streams.size() - 1, 24});
     }
@@ -148,7 +150,8 @@ struct DumpBuilder {
       const Exception& x = exception;
       put32(s.body, 0, x.threadId), put32(s.body, 8, x.code), put32(s.body, 12, x.flags);
       put64(s.body, 24, x.address), put32(s.body, 32, static_cast<uint32_t>(x.parameters.size()));
-      for (size_t i = 0; i < x.parameters.size() && i < 15; ++i) put64(s.body, 40 + 8 * i, x.parameters[i]);
+      for (size_t i = 0; i < x.parameters.size() && i < 15; ++i)
+        put64(s.body, 40 + 8 * i, x.parameters[i]);
       const std::string context = x86Context(x.eip, x.esp, x.ebp);
       location(s, 160, static_cast<uint32_t>(context.size()), addData(context));
     }
@@ -156,8 +159,9 @@ struct DumpBuilder {
     std::vector<uint32_t> memoryAt;
     for (const auto& r : ranges) memoryAt.push_back(addData(r.first.bytes));
     {
-      Stream& s = memory64 ? streams.emplace_back(Stream{9, std::string(16 + 16 * ranges.size(), '\0')})
-                           : streams.emplace_back(Stream{5, std::string(4 + 16 * ranges.size(), '\0')});
+      Stream& s = memory64
+                      ? streams.emplace_back(Stream{9, std::string(16 + 16 * ranges.size(), '\0')})
+                      : streams.emplace_back(Stream{5, std::string(4 + 16 * ranges.size(), '\0')});
       const size_t index = streams.size() - 1;
       if (memory64) {
         put64(s.body, 0, ranges.size());
@@ -187,7 +191,8 @@ struct DumpBuilder {
     const uint32_t count = static_cast<uint32_t>(streams.size() + unknownStream);
     uint32_t at = 32 + 12 * count;
     std::vector<uint32_t> streamAt;
-    for (const Stream& s : streams) streamAt.push_back(at), at += static_cast<uint32_t>(s.body.size());
+    for (const Stream& s : streams)
+      streamAt.push_back(at), at += static_cast<uint32_t>(s.body.size());
     const uint32_t dataStart = at;
     std::vector<Stream> fixed = streams;
     for (const auto& [index, offset] : fixups) {
@@ -205,8 +210,10 @@ struct DumpBuilder {
       put32(out, 36 + 12 * i, static_cast<uint32_t>(streams[i].body.size()));
       put32(out, 40 + 12 * i, streamAt[i]);
     }
-    if (unknownStream) put32(out, 32 + 12 * streams.size(), 0x4242), put32(out, 36 + 12 * streams.size(), 0xFFFFFFF0),
-                       put32(out, 40 + 12 * streams.size(), 0xFFFFFF00);
+    if (unknownStream)
+      put32(out, 32 + 12 * streams.size(), 0x4242),
+          put32(out, 36 + 12 * streams.size(), 0xFFFFFFF0),
+          put32(out, 40 + 12 * streams.size(), 0xFFFFFF00);
     for (const Stream& s : fixed) out += s.body;
     out += data;
     return out;

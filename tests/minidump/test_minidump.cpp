@@ -57,11 +57,15 @@ uint32_t streamAt(const std::string& dump, uint32_t type) {
 DumpBuilder crashedProcess() {
   DumpBuilder b;
   b.processId = 4242, b.createTime = 1765000000, b.userTime = 3, b.kernelTime = 1;
-  b.threads.push_back({0x111, 1, 0x20, 2, 0x7FFDE000, 0x12E000, pattern(0x2000, 1), 0x401234, 0x12FF00, 0x12FF40});
-  b.threads.push_back({0x222, 0, 0x20, 0, 0x7FFDD000, 0x22E000, pattern(0x1000, 2), 0x7C90E514, 0x22EF00, 0x22EF80});
+  b.threads.push_back(
+      {0x111, 1, 0x20, 2, 0x7FFDE000, 0x12E000, pattern(0x2000, 1), 0x401234, 0x12FF00, 0x12FF40});
+  b.threads.push_back({0x222, 0, 0x20, 0, 0x7FFDD000, 0x22E000, pattern(0x1000, 2), 0x7C90E514,
+                       0x22EF00, 0x22EF80});
   b.modules.push_back({0x400000, 0x10000, 0xABCD, 0x5F000001, u"C:\\Pr\u00FCfung\\app.exe", true,
-                       0x00010002, 0x00030004, 0x00050006, 0x00070008, "RSDS" + pattern(20, 3) + "app.pdb"});
-  b.modules.push_back({0x10000000, 0x8000, 0, 0x5F000002, u"C:\\x\\\U0001F600.dll", false, 0, 0, 0, 0, ""});
+                       0x00010002, 0x00030004, 0x00050006, 0x00070008,
+                       "RSDS" + pattern(20, 3) + "app.pdb"});
+  b.modules.push_back(
+      {0x10000000, 0x8000, 0, 0x5F000002, u"C:\\x\\\U0001F600.dll", false, 0, 0, 0, 0, ""});
   b.memory.push_back({0x401000, pattern(64, 4)});
   b.memory.push_back({0x401040, pattern(64, 5)});  // runs on from the one before
   b.memory.push_back({0x500000, pattern(16, 6)});
@@ -72,7 +76,8 @@ DumpBuilder crashedProcess() {
 
 std::filesystem::path writeTemp(const std::string& name, const std::string& bytes) {
   const auto path = std::filesystem::temp_directory_path() / name;
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return path;
 }
 
@@ -88,7 +93,8 @@ TEST(Minidump, ReadsBackWhatWasWrittenFromMemoryAndFromAFile) {
     for (bool fromFile : {false, true}) {
       SCOPED_TRACE(std::string(memory64 ? "memory64 " : "memory ") + (fromFile ? "file" : "bytes"));
       std::string error;
-      std::unique_ptr<Minidump> d = fromFile ? Minidump::open(path.string(), error) : parseBytes(bytes, error);
+      std::unique_ptr<Minidump> d =
+          fromFile ? Minidump::open(path.string(), error) : parseBytes(bytes, error);
       ASSERT_TRUE(d) << error;
       EXPECT_EQ(d->timestamp, 0x5F000000u);
       ASSERT_TRUE(d->hasSystemInfo);
@@ -118,7 +124,9 @@ TEST(Minidump, ReadsBackWhatWasWrittenFromMemoryAndFromAFile) {
 
       ASSERT_EQ(d->modules.size(), 2u);
       const DumpModule& app = d->modules[0];
-      EXPECT_EQ(app.name, "C:\\Pr\xC3\xBC" "fung\\app.exe");
+      EXPECT_EQ(app.name,
+                "C:\\Pr\xC3\xBC"
+                "fung\\app.exe");
       EXPECT_EQ(app.base, 0x400000u);
       EXPECT_EQ(app.end(), 0x410000u);
       EXPECT_EQ(app.checksum, 0xABCDu);
@@ -184,8 +192,10 @@ TEST(Minidump, DamageIsNamedWithWhereItLies) {
   const std::string good = crashedProcess().write();
   const uint32_t size = static_cast<uint32_t>(good.size());
   const std::string end = "the end of the file (" + std::to_string(size) + " bytes)";
-  const uint32_t threads = streamAt(good, kDumpThreadList), modules = streamAt(good, kDumpModuleList);
-  const uint32_t memory = streamAt(good, kDumpMemoryList), exception = streamAt(good, kDumpException);
+  const uint32_t threads = streamAt(good, kDumpThreadList),
+                 modules = streamAt(good, kDumpModuleList);
+  const uint32_t memory = streamAt(good, kDumpMemoryList),
+                 exception = streamAt(good, kDumpException);
   const uint32_t module1Name = get32(good, modules + 4 + 108 + 20);
   const uint32_t module0Name = get32(good, modules + 4 + 20);
   // Memory list entries: the two stacks, then the ranges written after them.
@@ -198,7 +208,8 @@ TEST(Minidump, DamageIsNamedWithWhereItLies) {
   };
   using B = DumpBuilder;
   const std::vector<Case> cases = {
-      {"signature", [](std::string& d) { d[0] = 'X'; }, "header: signature 0x504D4458 at offset 0x0 is not MDMP"},
+      {"signature", [](std::string& d) { d[0] = 'X'; },
+       "header: signature 0x504D4458 at offset 0x0 is not MDMP"},
       {"directory out of range", [&](std::string& d) { B::put32(d, 12, size + 4); },
        "stream directory at offset " + hex(size + 4) + " lies past " + end},
       {"directory runs past", [&](std::string& d) { B::put32(d, 12, size - 20); },
@@ -210,7 +221,8 @@ TEST(Minidump, DamageIsNamedWithWhereItLies) {
        "thread list: 4294967295 threads is more than the reader accepts (65536)"},
       {"module count beyond its stream", [&](std::string& d) { B::put32(d, modules, 1000); },
        "module list: 1000 entries of 108 bytes need 108004 bytes, the stream has 220"},
-      {"name past the end", [&](std::string& d) { B::put32(d, modules + 4 + 108 + 20, size + 0x10); },
+      {"name past the end",
+       [&](std::string& d) { B::put32(d, modules + 4 + 108 + 20, size + 0x10); },
        "module list: entry 1 name at offset " + hex(size + 0x10) + " lies past " + end},
       {"name too long", [&](std::string& d) { B::put32(d, module0Name, 0x7FFFFFFE); },
        "module list: entry 0 name at offset " + hex(module0Name) +
@@ -226,7 +238,8 @@ TEST(Minidump, DamageIsNamedWithWhereItLies) {
       {"memory overlaps", [&](std::string& d) { B::put32(d, entry3, 0x401030); },
        "memory list: range 0x401030 (64 bytes) overlaps range 0x401000 (64 bytes)"},
       {"memory wraps", [&](std::string& d) { B::put64(d, entry3, 0xFFFFFFFFFFFFFFF0ull); },
-       "memory list: entry 3 range 0xFFFFFFFFFFFFFFF0 (64 bytes) wraps past the end of the address space"},
+       "memory list: entry 3 range 0xFFFFFFFFFFFFFFF0 (64 bytes) wraps past the end of the address "
+       "space"},
       {"exception parameters", [&](std::string& d) { B::put32(d, exception + 32, 16); },
        "exception: 16 parameters at offset " + hex(exception + 32) + ", at most 15 fit the record"},
   };
@@ -242,12 +255,15 @@ TEST(Minidump, DamageIsNamedWithWhereItLies) {
   const uint32_t list64 = streamAt(good64, kDumpMemory64List);
   std::string d = good64;
   DumpBuilder::put64(d, list64, uint64_t{1} << 40);
-  EXPECT_EQ(errorOf(d), "memory64 list: 1099511627776 ranges is more than the reader accepts (4194304)");
+  EXPECT_EQ(errorOf(d),
+            "memory64 list: 1099511627776 ranges is more than the reader accepts (4194304)");
   // The second range's size brings the running data offset past 2^64.
   d = good64;
   DumpBuilder::put64(d, list64 + 16 + 16 + 8, 0xFFFFFFFFFFFFFF00ull);
   const uint64_t second = get32(good64, list64 + 8) + 0x2000;
-  EXPECT_EQ(errorOf(d), "memory64 list: entry 1 size 0xFFFFFFFFFFFFFF00 overflows the data offset " + hex(second));
+  EXPECT_EQ(
+      errorOf(d),
+      "memory64 list: entry 1 size 0xFFFFFFFFFFFFFF00 overflows the data offset " + hex(second));
 }
 
 // A module whose headers and code are in the dump: main calls f, f calls g, g faults.
@@ -259,10 +275,12 @@ TEST(DumpMemorySource, TheWalkerFollowsTheFramesOfADumpedThread) {
   DumpBuilder::put16(headers, 0x86, 2), DumpBuilder::put16(headers, 0x94, 0xE0);
   const size_t sections = 0x80 + 24 + 0xE0;
   headers.replace(sections, 5, ".text");
-  DumpBuilder::put32(headers, sections + 8, 0x1000), DumpBuilder::put32(headers, sections + 12, 0x1000);
+  DumpBuilder::put32(headers, sections + 8, 0x1000),
+      DumpBuilder::put32(headers, sections + 12, 0x1000);
   DumpBuilder::put32(headers, sections + 36, 0x60000020);
   headers.replace(sections + 40, 5, ".data");
-  DumpBuilder::put32(headers, sections + 48, 0x1000), DumpBuilder::put32(headers, sections + 52, 0x2000);
+  DumpBuilder::put32(headers, sections + 48, 0x1000),
+      DumpBuilder::put32(headers, sections + 52, 0x2000);
   DumpBuilder::put32(headers, sections + 76, 0xC0000040);
 
   std::string code(0x2000, '\0');  // .text and .data
@@ -276,7 +294,8 @@ TEST(DumpMemorySource, TheWalkerFollowsTheFramesOfADumpedThread) {
   const uint32_t fake = call(0x402000, kG);
 
   // Saved from below ESP on, not from a page's start, as writers do.
-  constexpr uint32_t kStack = 0x12F4C0, kEsp = 0x12FE00, fpG = 0x12FE20, fpF = 0x12FE60, fpMain = 0x12FEA0;
+  constexpr uint32_t kStack = 0x12F4C0, kEsp = 0x12FE00, fpG = 0x12FE20, fpF = 0x12FE60,
+                     fpMain = 0x12FEA0;
   std::string stack(0x130000 - kStack, '\0');
   auto at = [&stack](uint32_t a, uint32_t v) { DumpBuilder::put32(stack, a - kStack, v); };
   at(kEsp + 8, fake);
@@ -325,12 +344,13 @@ TEST(DumpMemorySource, TheWalkerFollowsTheFramesOfADumpedThread) {
   const std::string image = headers + std::string(0xC00, '\0') + code;
   DumpMemorySource files(*d2, &d2->threads[0]);
   EXPECT_EQ(files.read(kF, &word, 4), 0u);
-  files.setImageReader([&image](const DumpModule& m, uint32_t rva, void* out, uint32_t n) -> uint32_t {
-    if (m.base != 0x400000 || rva >= image.size()) return 0;
-    n = std::min<uint32_t>(n, static_cast<uint32_t>(image.size()) - rva);
-    std::memcpy(out, image.data() + rva, n);
-    return n;
-  });
+  files.setImageReader(
+      [&image](const DumpModule& m, uint32_t rva, void* out, uint32_t n) -> uint32_t {
+        if (m.base != 0x400000 || rva >= image.size()) return 0;
+        n = std::min<uint32_t>(n, static_cast<uint32_t>(image.size()) - rva);
+        std::memcpy(out, image.data() + rva, n);
+        return n;
+      });
   EXPECT_EQ(files.codeRanges(0), DumpMemorySource::CodeRanges::Sections);
   EXPECT_EQ(StackWalker(files).walk({c.eip, c.esp, c.ebp}, 16), expected);
   // The stack still comes from the dump; the image ends where the module does.

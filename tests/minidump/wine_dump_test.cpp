@@ -3,9 +3,9 @@
 // the modules, and a walk of the crashed thread that follows the sample's frame chain.
 // With OSTREL_MINIDUMP_OUT set, the dump and the reader's view of its threads and modules
 // are left in that folder for the outside reader's comparison (minidump_oracle.sh).
+#include <dbghelp.h>
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <dbghelp.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -60,15 +60,22 @@ Written writeDump(const std::string& path) {
     switch (e.dwDebugEventCode) {
       case CREATE_PROCESS_DEBUG_EVENT:
         w.threads.insert(e.dwThreadId);
-        w.exeBase = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.u.CreateProcessInfo.lpBaseOfImage));
+        w.exeBase =
+            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.u.CreateProcessInfo.lpBaseOfImage));
         if (e.u.CreateProcessInfo.hFile) CloseHandle(e.u.CreateProcessInfo.hFile);
         break;
-      case CREATE_THREAD_DEBUG_EVENT: w.threads.insert(e.dwThreadId); break;
-      case EXIT_THREAD_DEBUG_EVENT: w.threads.erase(e.dwThreadId); break;
+      case CREATE_THREAD_DEBUG_EVENT:
+        w.threads.insert(e.dwThreadId);
+        break;
+      case EXIT_THREAD_DEBUG_EVENT:
+        w.threads.erase(e.dwThreadId);
+        break;
       case LOAD_DLL_DEBUG_EVENT:
         if (e.u.LoadDll.hFile) CloseHandle(e.u.LoadDll.hFile);
         break;
-      case EXIT_PROCESS_DEBUG_EVENT: done = true; break;
+      case EXIT_PROCESS_DEBUG_EVENT:
+        done = true;
+        break;
       case EXCEPTION_DEBUG_EVENT: {
         const EXCEPTION_RECORD& r = e.u.Exception.ExceptionRecord;
         if (r.ExceptionCode != kAccessViolation) break;
@@ -83,7 +90,8 @@ Written writeDump(const std::string& path) {
         EXCEPTION_RECORD record = r;
         EXCEPTION_POINTERS pointers{&record, &context};
         MINIDUMP_EXCEPTION_INFORMATION info{e.dwThreadId, &pointers, FALSE};
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        HANDLE file =
+            CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         written = MiniDumpWriteDump(pi.hProcess, pi.dwProcessId, file, MiniDumpNormal, &info,
                                     nullptr, nullptr) != FALSE;
         CloseHandle(file);
@@ -93,7 +101,8 @@ Written writeDump(const std::string& path) {
         TerminateProcess(pi.hProcess, 1);
         break;
       }
-      default: break;
+      default:
+        break;
     }
     ContinueDebugEvent(e.dwProcessId, e.dwThreadId, status);
   }
@@ -123,12 +132,13 @@ class ModuleFiles {
     const PeParseResult pe = parsePeImage(file);
     if (!pe.Ok || pe.Image.Sections.empty()) return {};
     std::string image(pe.Image.SizeOfImage, '\0');
-    const size_t headers = std::min<size_t>({pe.Image.Sections[0].VirtualAddress, file.size(), image.size()});
+    const size_t headers =
+        std::min<size_t>({pe.Image.Sections[0].VirtualAddress, file.size(), image.size()});
     image.replace(0, headers, file, 0, headers);
     for (const PeSection& s : pe.Image.Sections) {
       if (s.VirtualAddress >= image.size() || s.RawOffset >= file.size()) continue;
-      const size_t n = std::min<size_t>({s.RawSize, s.loadedSize(), file.size() - s.RawOffset,
-                                         image.size() - s.VirtualAddress});
+      const size_t n = std::min<size_t>(
+          {s.RawSize, s.loadedSize(), file.size() - s.RawOffset, image.size() - s.VirtualAddress});
       image.replace(s.VirtualAddress, n, file, s.RawOffset, n);
     }
     return image;
@@ -142,7 +152,8 @@ std::string describe(const std::vector<StackEntry>& walk, const Minidump& d, Dum
   out << std::hex;
   for (const DumpModule& m : d.modules) out << m.base << " " << m.name << "\n";
   out << "stack " << s.stackRange()->low << "-" << s.stackRange()->high << "\n";
-  for (const StackEntry& e : walk) out << e.address << " @" << e.position << " " << foundByName(e.foundBy) << "\n";
+  for (const StackEntry& e : walk)
+    out << e.address << " @" << e.position << " " << foundByName(e.foundBy) << "\n";
   return out.str();
 }
 
