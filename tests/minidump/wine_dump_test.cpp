@@ -3,9 +3,10 @@
 // the modules, and a walk of the crashed thread that follows the sample's frame chain.
 // With OSTREL_MINIDUMP_OUT set, the dump and the reader's view of its threads and modules
 // are left in that folder for the outside reader's comparison (minidump_oracle.sh).
-#include <dbghelp.h>
 #include <gtest/gtest.h>
 #include <windows.h>
+// dbghelp.h needs windows.h first.
+#include <dbghelp.h>
 
 #include <cstdio>
 #include <cstdlib>
