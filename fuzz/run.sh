@@ -52,3 +52,17 @@ if [ -d "$system32" ]; then
 fi
 "$build/fuzz/fuzz_pe" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
   -rss_limit_mb=2048 -print_final_stats=1 "$pe_corpus"
+
+# Minidumps, seeded with small dumps the target writes itself and any real dumps of the
+# corpus.
+cmake --build "$build" --target fuzz_minidump -j2
+dump_corpus=$build/fuzz_minidump_corpus
+mkdir -p "$dump_corpus"
+dumps=${OSTREL_CORPUS_DIR:-$root/../shared/corpus}/dumps
+if [ -d "$dumps" ]; then
+  find "$dumps" -maxdepth 1 -name '*.dmp' -size -17k | while read -r f; do
+    cp "$f" "$dump_corpus/seed_$(basename "$f")"
+  done
+fi
+OSTREL_FUZZ_SEED_DIR="$dump_corpus" "$build/fuzz/fuzz_minidump" -max_total_time="$seconds" \
+  -max_len=16384 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$dump_corpus"

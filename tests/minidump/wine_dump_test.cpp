@@ -1,0 +1,218 @@
+// A dump written by the system's own writer (dbghelp's MiniDumpWriteDump, called here as a
+// debugger would at a last chance) read back: the exception, the threads the debugger saw,
+// the modules, and a walk of the crashed thread that follows the sample's frame chain.
+// With OSTREL_MINIDUMP_OUT set, the dump and the reader's view of its threads and modules
+// are left in that folder for the outside reader's comparison (minidump_oracle.sh).
+#include <gtest/gtest.h>
+#include <windows.h>
+// dbghelp.h needs windows.h first.
+#include <dbghelp.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "debuggee_codes.h"
+#include "minidump/dump_memory_source.h"
+#include "minidump/minidump.h"
+#include "stack/pe_exports.h"
+#include "stack/stack_walker.h"
+
+namespace ostrel {
+namespace {
+
+constexpr DWORD kAccessViolation = 0xC0000005;
+
+struct Written {
+  DWORD processId = 0, threadId = 0;
+  uint32_t address = 0, exeBase = 0;
+  std::set<DWORD> threads;
+};
+
+/// Runs the sample's framed crash under debugging and writes a normal dump at its last
+/// chance.
+Written writeDump(const std::string& path) {
+  Written w;
+  std::string command = std::string("\"") + OSTREL_DBG_SAMPLE + "\" framed-av";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
+                      nullptr, nullptr, &si, &pi)) {
+    ADD_FAILURE() << "CreateProcess failed: " << GetLastError();
+    return w;
+  }
+  w.processId = pi.dwProcessId;
+  bool written = false, done = false;
+  while (!done) {
+    DEBUG_EVENT e{};
+    if (!WaitForDebugEvent(&e, 60000)) {
+      ADD_FAILURE() << "no debug event";
+      TerminateProcess(pi.hProcess, 1);
+      break;
+    }
+    DWORD status = DBG_CONTINUE;
+    switch (e.dwDebugEventCode) {
+      case CREATE_PROCESS_DEBUG_EVENT:
+        w.threads.insert(e.dwThreadId);
+        w.exeBase =
+            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.u.CreateProcessInfo.lpBaseOfImage));
+        if (e.u.CreateProcessInfo.hFile) CloseHandle(e.u.CreateProcessInfo.hFile);
+        break;
+      case CREATE_THREAD_DEBUG_EVENT:
+        w.threads.insert(e.dwThreadId);
+        break;
+      case EXIT_THREAD_DEBUG_EVENT:
+        w.threads.erase(e.dwThreadId);
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        if (e.u.LoadDll.hFile) CloseHandle(e.u.LoadDll.hFile);
+        break;
+      case EXIT_PROCESS_DEBUG_EVENT:
+        done = true;
+        break;
+      case EXCEPTION_DEBUG_EVENT: {
+        const EXCEPTION_RECORD& r = e.u.Exception.ExceptionRecord;
+        if (r.ExceptionCode != kAccessViolation) break;
+        if (e.u.Exception.dwFirstChance) {
+          status = DBG_EXCEPTION_NOT_HANDLED;
+          break;
+        }
+        HANDLE thread = OpenThread(THREAD_ALL_ACCESS, FALSE, e.dwThreadId);
+        CONTEXT context{};
+        context.ContextFlags = CONTEXT_FULL;
+        GetThreadContext(thread, &context);
+        EXCEPTION_RECORD record = r;
+        EXCEPTION_POINTERS pointers{&record, &context};
+        MINIDUMP_EXCEPTION_INFORMATION info{e.dwThreadId, &pointers, FALSE};
+        HANDLE file =
+            CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        written = MiniDumpWriteDump(pi.hProcess, pi.dwProcessId, file, MiniDumpNormal, &info,
+                                    nullptr, nullptr) != FALSE;
+        CloseHandle(file);
+        CloseHandle(thread);
+        w.threadId = e.dwThreadId;
+        w.address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(r.ExceptionAddress));
+        TerminateProcess(pi.hProcess, 1);
+        break;
+      }
+      default:
+        break;
+    }
+    ContinueDebugEvent(e.dwProcessId, e.dwThreadId, status);
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  EXPECT_TRUE(written) << "MiniDumpWriteDump failed";
+  return w;
+}
+
+/// The loaded image of a module, from its file at the recorded path.
+class ModuleFiles {
+ public:
+  uint32_t read(const DumpModule& m, uint32_t rva, void* out, uint32_t n) {
+    auto it = images_.find(m.base);
+    if (it == images_.end()) it = images_.emplace(m.base, load(m.name)).first;
+    const std::string& image = it->second;
+    if (rva >= image.size()) return 0;
+    n = std::min<uint32_t>(n, static_cast<uint32_t>(image.size() - rva));
+    std::memcpy(out, image.data() + rva, n);
+    return n;
+  }
+
+ private:
+  static std::string load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const PeParseResult pe = parsePeImage(file);
+    if (!pe.Ok || pe.Image.Sections.empty()) return {};
+    std::string image(pe.Image.SizeOfImage, '\0');
+    const size_t headers =
+        std::min<size_t>({pe.Image.Sections[0].VirtualAddress, file.size(), image.size()});
+    image.replace(0, headers, file, 0, headers);
+    for (const PeSection& s : pe.Image.Sections) {
+      if (s.VirtualAddress >= image.size() || s.RawOffset >= file.size()) continue;
+      const size_t n = std::min<size_t>(
+          {s.RawSize, s.loadedSize(), file.size() - s.RawOffset, image.size() - s.VirtualAddress});
+      image.replace(s.VirtualAddress, n, file, s.RawOffset, n);
+    }
+    return image;
+  }
+  std::map<uint64_t, std::string> images_;
+};
+
+/// The walk, for a failure's message.
+std::string describe(const std::vector<StackEntry>& walk, const Minidump& d, DumpMemorySource& s) {
+  std::ostringstream out;
+  out << std::hex;
+  for (const DumpModule& m : d.modules) out << m.base << " " << m.name << "\n";
+  out << "stack " << s.stackRange()->low << "-" << s.stackRange()->high << "\n";
+  for (const StackEntry& e : walk)
+    out << e.address << " @" << e.position << " " << foundByName(e.foundBy) << "\n";
+  return out.str();
+}
+
+TEST(WineMinidump, ADumpOfTheSystemsWriterReadsBackAndItsCrashedThreadWalks) {
+  const char* outDir = std::getenv("OSTREL_MINIDUMP_OUT");
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string path = std::string(outDir ? outDir : temp) + "\\wine_written.dmp";
+  const Written w = writeDump(path);
+  ASSERT_NE(w.threadId, 0u);
+
+  std::string error;
+  std::unique_ptr<Minidump> d = Minidump::open(path, error);
+  ASSERT_TRUE(d) << error;
+  ASSERT_TRUE(d->hasSystemInfo);
+  EXPECT_EQ(d->systemInfo.processorArchitecture, 0);
+  ASSERT_TRUE(d->hasException);
+  EXPECT_EQ(d->exception.code, kAccessViolation);
+  EXPECT_EQ(d->exception.threadId, w.threadId);
+  EXPECT_EQ(d->exception.address, w.address);
+  EXPECT_TRUE(d->exception.context.isX86);
+  EXPECT_EQ(d->exception.context.eip, w.address);
+  std::set<DWORD> threads;
+  for (const DumpThread& t : d->threads) threads.insert(t.id);
+  EXPECT_EQ(threads, w.threads);
+  const DumpModule* exe = d->moduleAt(w.exeBase);
+  ASSERT_NE(exe, nullptr);
+  EXPECT_EQ(exe->base, w.exeBase);
+  EXPECT_NE(exe->name.find("dbg_sample.exe"), std::string::npos) << exe->name;
+  EXPECT_NE(d->moduleAt(w.address), nullptr);
+
+  // The crashed thread, walked over the dump with the module files for the code: the
+  // sample's framed recursion is a chain of frames.
+  const DumpThread* crashed = d->thread(w.threadId);
+  ASSERT_NE(crashed, nullptr);
+  DumpMemorySource source(*d, crashed);
+  ModuleFiles files;
+  source.setImageReader([&files](const DumpModule& m, uint32_t rva, void* out, uint32_t n) {
+    return files.read(m, rva, out, n);
+  });
+  const DumpContext& c = d->exception.context;
+  ASSERT_TRUE(source.stackRange());
+  EXPECT_TRUE(c.esp >= source.stackRange()->low && c.esp < source.stackRange()->high);
+  const std::vector<StackEntry> walk = StackWalker(source).walk({c.eip, c.esp, c.ebp}, 200);
+  int frames = 0;
+  for (const StackEntry& e : walk)
+    frames += e.foundBy == FoundBy::Frame && d->moduleAt(e.address) == exe;
+  EXPECT_GE(frames, kFramedDepth) << describe(walk, *d, source);
+
+  if (outDir != nullptr) {
+    std::ofstream view(std::string(outDir) + "\\wine_written.txt");
+    for (const DumpThread& t : d->threads) view << "thread " << std::hex << t.id << "\n";
+    for (const DumpModule& m : d->modules)
+      view << "module " << std::hex << m.base << " " << m.size << " " << m.name << "\n";
+  } else {
+    DeleteFileA(path.c_str());
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
