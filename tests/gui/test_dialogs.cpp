@@ -42,7 +42,13 @@ void focus(HWND dialog, int id) {
 }
 // A key as the keyboard delivers it to the focused control; the dialog's loop translates
 // Enter and Escape into its OK and Cancel commands.
-void pressKey(WPARAM key) { PostMessageA(GetFocus(), WM_KEYDOWN, key, 1); }
+// A key for the dialog's focused control. Activation under X arrives when the server says so:
+// a dialog not focused yet gets the key itself (the dialog manager handles it the same way).
+void pressKey(HWND dialog, WPARAM key) {
+  HWND target = GetFocus();
+  if (target == nullptr || (target != dialog && !IsChild(dialog, target))) target = dialog;
+  PostMessageA(target, WM_KEYDOWN, key, 1);
+}
 std::string itemText(HWND dialog, int id) { return text(GetDlgItem(dialog, id)); }
 bool focused(HWND dialog, int id) { return GetFocus() == GetDlgItem(dialog, id); }
 bool enabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
@@ -79,7 +85,7 @@ TEST_F(DialogsTest, SelectApplicationAsksForExecutableAndFolder) {
     type(d, TselectAppForm::kErrorPathEdit, "   ");
     type(d, TselectAppForm::kAppParamsEdit, "-v  2");
     focus(d, TselectAppForm::kAppParamsEdit);
-    pressKey(VK_RETURN);
+    pressKey(d, VK_RETURN);
   }});
   EXPECT_TRUE(ui::selectApplication(nullptr, false, app, params, path));
   EXPECT_TRUE(script.done());
@@ -93,7 +99,7 @@ TEST_F(DialogsTest, SelectApplicationCancelledHandsBackEmptyResults) {
   const std::vector<std::pair<const char*, DialogScript::Step>> closers = {
       {"Cancel", [](HWND d) { click(d, IDCANCEL); }},
       {"close box", [](HWND d) { SendMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0); }},
-      {"Escape", [](HWND) { pressKey(VK_ESCAPE); }}};
+      {"Escape", [](HWND d) { pressKey(d, VK_ESCAPE); }}};
   for (const auto& [name, close] : closers) {
     SCOPED_TRACE(name);
     std::string app = "old", params = "old", path = "old";
@@ -246,7 +252,7 @@ TEST_F(DialogsTest, PreferencesUnchangedLeaveTheRecordAsItWas) {
                          EXPECT_LE(okRect.bottom, client.bottom);
                          // Neither Escape nor a close request closes it: "Ok" is the only way out.
                          focus(d, TpreferenceForm::kStackDepthSpinEdit);
-                         pressKey(VK_ESCAPE);
+                         pressKey(d, VK_ESCAPE);
                          SendMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0);
                        },
                        [](HWND d) {
@@ -276,7 +282,7 @@ TEST_F(DialogsTest, PreferencesLimitTheStackDepth) {
          click(d, IDOK);
        }},
       // Enter: the focus never leaves the field.
-      {"-5", 0, [](HWND) { pressKey(VK_RETURN); }},
+      {"-5", 0, [](HWND d) { pressKey(d, VK_RETURN); }},
       {"abc", 0, [](HWND d) { click(d, IDOK); }},
   };
   for (const Case& c : cases) {
@@ -323,7 +329,7 @@ TEST_F(DialogsTest, AboutBoxShowsTheVersionBlockAndTheLadyBugAnswersClicks) {
     SendMessageA(bug, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
     SendMessageA(bug, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(4, 4));
     SendMessageA(bug, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
-    pressKey(VK_ESCAPE);
+    pressKey(d, VK_ESCAPE);
   }});
   ui::showAbout(nullptr, block);
   EXPECT_TRUE(script.done());
@@ -363,7 +369,7 @@ TEST_F(DialogsTest, CallStackWindowWithoutALogOrWithABadOne) {
       EXPECT_EQ(text(d), "Display call stack");
       EXPECT_EQ(panes(d), "|0");
       EXPECT_EQ(itemText(d, TdisplayCallStackForm::kUnitsLabel), "?");
-      pressKey(VK_ESCAPE);
+      pressKey(d, VK_ESCAPE);
     }});
     TdisplayCallStackForm::showCallStack(nullptr, "", "");
     EXPECT_TRUE(script.done());
