@@ -13,6 +13,12 @@ if [ -z "$cxx" ] || [ -z "$cc" ]; then
 fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DOSTREL_FUZZ=ON >/dev/null
+# One target over its corpus, with the same limits for all.
+fuzz_run() {
+  "$build/fuzz/$1" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 "$2"
+}
+
 cmake --build "$build" --target fuzz_map -j2
 # Seeds: the real maps when present (whole files are too big for quick mutation, so
 # each seed is the head of one map), plus the work corpus of earlier runs.
@@ -25,8 +31,7 @@ if [ -d "$maps" ]; then
     tail -c 8192 "$f" >"$corpus/tail_$(basename "$f")"
   done
 fi
-"$build/fuzz/fuzz_map" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
-  -rss_limit_mb=2048 -print_final_stats=1 "$corpus"
+fuzz_run fuzz_map "$corpus"
 
 # Exception log reader, seeded with the real component texts.
 cmake --build "$build" --target fuzz_err -j2
@@ -36,8 +41,7 @@ dfms=${OSTREL_CORPUS_DIR:-$root/../shared/corpus}/dfm
 if [ -d "$dfms" ]; then
   for f in "$dfms"/*.dfm; do cp "$f" "$err_corpus/seed_$(basename "$f")"; done
 fi
-"$build/fuzz/fuzz_err" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
-  -rss_limit_mb=2048 -print_final_stats=1 "$err_corpus"
+fuzz_run fuzz_err "$err_corpus"
 
 # PE export tables, seeded with the small DLLs of the Wine prefix (whole files: the export
 # table often lies at the end).
@@ -50,8 +54,7 @@ if [ -d "$system32" ]; then
     cp "$f" "$pe_corpus/seed_$(basename "$f")"
   done
 fi
-"$build/fuzz/fuzz_pe" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
-  -rss_limit_mb=2048 -print_final_stats=1 "$pe_corpus"
+fuzz_run fuzz_pe "$pe_corpus"
 
 # Minidumps, seeded with small dumps the target writes itself and any real dumps of the
 # corpus.
@@ -64,5 +67,5 @@ if [ -d "$dumps" ]; then
     cp "$f" "$dump_corpus/seed_$(basename "$f")"
   done
 fi
-OSTREL_FUZZ_SEED_DIR="$dump_corpus" "$build/fuzz/fuzz_minidump" -max_total_time="$seconds" \
-  -max_len=16384 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$dump_corpus"
+export OSTREL_FUZZ_SEED_DIR="$dump_corpus"
+fuzz_run fuzz_minidump "$dump_corpus"

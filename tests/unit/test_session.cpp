@@ -400,7 +400,7 @@ TEST_F(SessionTest, FailedMinidumpsWarnEachTimeAndKeepTheLogs) {
   }
   ASSERT_EQ(logs.size(), 2u);
   ASSERT_EQ(fake.dumps.size(), 2u);
-  // The spec's warning once, unchanged; then one for each dump that failed, naming it.
+  // The last-chance warning once, as ever; then one for each dump that failed, naming it.
   ASSERT_EQ(warnings.size(), 3u);
   EXPECT_EQ(warnings[0].rfind("Last chance exception occurred!\r\rException log stored to ", 0),
             0u);
