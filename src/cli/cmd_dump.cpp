@@ -1,6 +1,8 @@
 // ostrel-cli dump PID FILE.dmp [--full]: a minidump of a running process (a snapshot of a
 // hung program). It attaches, waits until every thread is stopped, writes the dump and
 // detaches; the process runs on.
+// ostrel-cli dump report FILE.dmp [--maps DIR]...: any minidump read back, its threads'
+// stacks walked and named through maps or export tables.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -8,12 +10,53 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "report/dump_report.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+
 #include "platform/win32/win32_platform.h"
 #endif
 
 namespace ostrel::cli {
+
+namespace {
+
+int reportDump(const Args& args) {
+  std::string file;
+  report::DumpReportOptions options;
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--maps" && i + 1 < args.size() && !args[i + 1].empty()) {
+      options.mapFolders.push_back(args[++i]);
+    } else if (file.empty() && !args[i].empty() && args[i][0] != '-') {
+      file = args[i];
+    } else {
+      file.clear();
+      break;
+    }
+  }
+  if (file.empty()) {
+    std::fputs("usage: ostrel-cli dump report FILE.dmp [--maps DIR]...\n", stderr);
+    return 2;
+  }
+  report::DumpReport dumpReport;
+  std::string error;
+  if (!report::buildDumpReport(file, options, dumpReport, error)) {
+    std::fprintf(stderr, "error: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string text = dumpReport.text();
+#ifdef _WIN32
+  // The same bytes as on any other system: line ends stay LF.
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
 
 #ifdef _WIN32
 
@@ -29,6 +72,7 @@ int fail(const std::string& text) {
 }  // namespace
 
 int cmdDump(const Args& args) {
+  if (!args.empty() && args[0] == "report") return reportDump(args);
   std::vector<std::string> plain;
   bool full = false;
   for (const std::string& a : args) {
@@ -132,7 +176,8 @@ int cmdDump(const Args& args) {
 
 #else
 
-int cmdDump(const Args&) {
+int cmdDump(const Args& args) {
+  if (!args.empty() && args[0] == "report") return reportDump(args);
   std::fputs("ostrel-cli dump: writing a minidump needs the Windows build\n", stderr);
   return 2;
 }

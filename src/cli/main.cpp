@@ -19,6 +19,7 @@ const char kUsage[] =
     "                      [--dump none|normal|full] [--handoff] EXE [ARGS...]\n"
     "       ostrel-cli attach PID [--for SECONDS] [--handoff]\n"
     "       ostrel-cli dump PID FILE.dmp [--full]\n"
+    "       ostrel-cli dump report FILE.dmp [--maps DIR]...\n"
     "       ostrel-cli map MAPFILE [--base HEX] [--stats] [ADDR...]\n"
     "       ostrel-cli err text FILE\n"
     "       ostrel-cli err encode FILE\n"
@@ -33,7 +34,11 @@ const char kUsage[] =
     "beside NAME.err): none, normal (every thread with its stack and the module list; the\n"
     "default) or full (all the process's memory as well).\n"
     "dump: attaches to a running process, writes a minidump of every thread (--full: and\n"
-    "all of its memory) to a new file, detaches; the process runs on.\n";
+    "all of its memory) to a new file, detaches; the process runs on.\n"
+    "dump report: the system, the exception, each thread's call stack (the crashed thread\n"
+    "first; the seven fields of --stacks) and the modules of any minidump. Module files\n"
+    "and maps are looked for beside the dump, in each --maps folder and where the dump\n"
+    "says the module was loaded from.\n";
 
 int run(int argc, char** argv) {
   if (argc < 2) {

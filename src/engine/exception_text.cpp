@@ -88,8 +88,11 @@ std::string exceptionCodeText(uint32_t code) {
   return "Unknown Error, (" + hex8(code) + ")";
 }
 
-std::string accessViolationText(DebugPlatform& platform, Handle process,
-                                const ExceptionRecord32& record) {
+namespace {
+
+// moduleFile: the file name of the module holding the exception address, empty when none
+// does or it is not known.
+std::string accessViolationSentence(const ExceptionRecord32& record, const std::string& moduleFile) {
   const uint32_t kind = record.ExceptionInformation[0];
   const uint32_t dataAddress = record.ExceptionInformation[1];
   const std::string access = kind != 0 ? "Write" : "Read";
@@ -100,16 +103,34 @@ std::string accessViolationText(DebugPlatform& platform, Handle process,
     return "Access violation at address ???????? in module ''. " + access + " of address " +
            hex8(dataAddress);
   }
-
-  std::string module;
-  if (auto region = platform.queryRegion(process, at); region && region->state == kMemCommit)
-    module = platform.moduleFileName(process, region->allocationBase);
-  if (!module.empty()) {
-    return "Access violation at address " + hex8(at) + " in module '" + extractFileName(module) +
-           "'. " + access + " of address " + hex8(dataAddress);
+  if (!moduleFile.empty()) {
+    return "Access violation at address " + hex8(at) + " in module '" + moduleFile + "'. " +
+           access + " of address " + hex8(dataAddress);
   }
   return "Access violation at address " + hex8(at) + ". " + access + " of address " +
          hex8(dataAddress);
+}
+
+}  // namespace
+
+std::string accessViolationText(DebugPlatform& platform, Handle process,
+                                const ExceptionRecord32& record) {
+  std::string module;
+  const Address at = record.ExceptionAddress;
+  if (at != 0) {
+    if (auto region = platform.queryRegion(process, at); region && region->state == kMemCommit)
+      module = platform.moduleFileName(process, region->allocationBase);
+  }
+  return accessViolationSentence(record, module.empty() ? module : extractFileName(module));
+}
+
+std::string exceptionDescription(const ExceptionRecord32& record, const std::string& moduleFile) {
+  std::string text = exceptionFlagsText(record.ExceptionFlags);
+  if (record.ExceptionCode == kExceptionAccessViolation)
+    text += accessViolationSentence(record, moduleFile);
+  else
+    text += exceptionCodeText(record.ExceptionCode);
+  return text;
 }
 
 std::string exceptionDescription(DebugPlatform& platform, Handle process,

@@ -15,6 +15,9 @@ std::string exceptionCodeText(uint32_t code);
 /// violation.
 std::string exceptionDescription(DebugPlatform& platform, Handle process,
                                  const ExceptionRecord32& record);
+/// Flag prefix followed by the code text, for a record whose process cannot be asked:
+/// moduleFile names the module holding the exception address (empty when none does).
+std::string exceptionDescription(const ExceptionRecord32& record, const std::string& moduleFile);
 /// The access violation sentence.
 std::string accessViolationText(DebugPlatform& platform, Handle process,
                                 const ExceptionRecord32& record);

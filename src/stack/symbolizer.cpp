@@ -45,8 +45,8 @@ std::string Symbolizer::ExportIndex::routineAt(uint32_t rva) const {
   return routine;
 }
 
-Symbolizer::Symbolizer(bool useMaps, ImageReader readImage)
-    : useMaps_(useMaps), readImage_(std::move(readImage)) {}
+Symbolizer::Symbolizer(bool useMaps, ImageReader readImage, MapLocator findMap)
+    : useMaps_(useMaps), readImage_(std::move(readImage)), findMap_(std::move(findMap)) {}
 
 std::string Symbolizer::fileNameOf(const std::string& path) {
   // By hand: find_last_of searches its set once per character, and this runs for every
@@ -75,8 +75,9 @@ std::unique_ptr<Symbolizer::ModuleSymbols> Symbolizer::load(const std::string& p
   if (useMaps_ && symbols->codeRva != 0) {
     // The map's offsets count from the module's code base, as for the program's own map.
     // Read in blocks: the tables hold everything needed, the text is large.
+    const std::string mapPath = findMap_ ? findMap_(path) : mapPathFor(path);
     auto map = std::make_unique<TMap>();
-    if (map->loadAndParse(mapPathFor(path))) symbols->map = std::move(map);
+    if (!mapPath.empty() && map->loadAndParse(mapPath)) symbols->map = std::move(map);
   }
   return symbols;
 }

@@ -35,10 +35,13 @@ struct SymbolInfo {
 class Symbolizer {
  public:
   using ImageReader = std::function<PeParseResult(const std::string& path)>;
+  /// The map file of a module path; empty when it has none.
+  using MapLocator = std::function<std::string(const std::string& path)>;
 
   /// `useMaps` false names every module by its exports only. The image reader defaults to
-  /// reading the module file from disk.
-  explicit Symbolizer(bool useMaps = true, ImageReader readImage = parsePeFile);
+  /// reading the module file from disk, the map locator to `NAME.map` beside it.
+  explicit Symbolizer(bool useMaps = true, ImageReader readImage = parsePeFile,
+                      MapLocator findMap = nullptr);
 
   /// Names `address` of `module`. The module's map (`NAME.map` beside it) or export table is
   /// read the first time one of its addresses is asked and kept until the symbolizer is
@@ -77,6 +80,7 @@ class Symbolizer {
 
   bool useMaps_;
   ImageReader readImage_;
+  MapLocator findMap_;
   std::mutex mutex_;
   std::map<std::string, std::unique_ptr<ModuleSymbols>> modules_;  // by module path
   // The entry of the module named last; map entries stay where they are.
