@@ -1,14 +1,18 @@
 #include "report/dump_report.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "engine/exception_text.h"
 #include "minidump/dump_memory_source.h"
 #include "platform/debug_records.h"
+#include "stack/pe_loaded_image.h"
 #include "stack/stack_walker.h"
 
 namespace ostrel::report {
@@ -44,25 +48,15 @@ std::string hexAddress(uint64_t value) {
   return text;
 }
 
-// The module file laid out as the loader maps it: headers, then each section at its RVA.
-std::string loadedImage(const std::string& path) {
+std::string lowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::string readWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const PeParseResult pe = parsePeImage(file);
-  if (!pe.Ok || pe.Image.Sections.empty()) return {};
-  // The size comes from the file: a damaged header must not make us allocate gigabytes.
-  const size_t size = std::min<size_t>(pe.Image.SizeOfImage, 256u << 20);
-  std::string image(size, '\0');
-  const size_t headers =
-      std::min<size_t>({pe.Image.Sections[0].VirtualAddress, file.size(), image.size()});
-  image.replace(0, headers, file, 0, headers);
-  for (const PeSection& s : pe.Image.Sections) {
-    if (s.VirtualAddress >= image.size() || s.RawOffset >= file.size()) continue;
-    const size_t n = std::min<size_t>(
-        {s.RawSize, s.loadedSize(), file.size() - s.RawOffset, image.size() - s.VirtualAddress});
-    image.replace(s.VirtualAddress, n, file, s.RawOffset, n);
-  }
-  return image;
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 std::string architectureName(uint16_t architecture) {
@@ -144,8 +138,11 @@ DumpThreadStack threadStack(Minidump& dump, const DumpThread& thread, bool crash
   source.setImageReader([&files](const DumpModule& m, uint32_t rva, void* out, uint32_t n) {
     return files.readImage(m, rva, out, n);
   });
-  const std::vector<StackEntry> walk =
-      StackWalker(source).walk({context.eip, context.esp, context.ebp}, maxEntries);
+  // As a live session lists a stack: every raw-scan hit (a copy right above its twin
+  // aside) and the walk's verified entries, each with how it was found.
+  std::vector<StackEntry> walk =
+      StackWalker(source).merged({context.eip, context.esp, context.ebp}, maxEntries);
+  if (walk.size() > maxEntries) walk.resize(maxEntries);
   int32_t number = 0;
   for (const StackEntry& entry : walk) {
     StackLine line;
@@ -168,21 +165,37 @@ DumpModuleFiles::DumpModuleFiles(const std::string& dumpPath, const Minidump& du
                                  std::vector<std::string> mapFolders) {
   folders_.push_back(folderOf(dumpPath));
   for (std::string& folder : mapFolders) folders_.push_back(std::move(folder));
-  for (const DumpModule& m : dump.modules) sizes_.emplace(m.name, m.size);
+  for (const DumpModule& m : dump.modules) {
+    sizes_.emplace(m.name, m.size);
+    // The loader finds a module by its file name, whatever the case.
+    byFileName_.emplace(lowerCase(Symbolizer::fileNameOf(m.name)), m);
+  }
 }
 
 std::string DumpModuleFiles::localPath(const std::string& recordedPath) {
 #ifdef _WIN32
   return recordedPath;
 #else
-  // Wine gives the root of the file system the drive letter Z.
-  if (recordedPath.size() >= 3 && (recordedPath[0] == 'Z' || recordedPath[0] == 'z') &&
-      recordedPath[1] == ':' && (recordedPath[2] == '\\' || recordedPath[2] == '/')) {
-    std::string path = recordedPath.substr(2);
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
+  // A dump written under Wine names its drives as the prefix maps them: each drive letter
+  // is a link in the prefix's "dosdevices" folder, and Z: is the root of the file system.
+  if (recordedPath.size() < 3 || recordedPath[1] != ':' ||
+      (recordedPath[2] != '\\' && recordedPath[2] != '/'))
+    return {};
+  const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(recordedPath[0])));
+  if (letter < 'a' || letter > 'z') return {};
+  std::string rest = recordedPath.substr(2);
+  std::replace(rest.begin(), rest.end(), '\\', '/');
+  std::string prefix;
+  if (const char* wine = std::getenv("WINEPREFIX"); wine != nullptr && *wine != 0)
+    prefix = wine;
+  else if (const char* home = std::getenv("HOME"); home != nullptr && *home != 0)
+    prefix = std::string(home) + "/.wine";
+  if (!prefix.empty()) {
+    const std::string drive = prefix + "/dosdevices/" + letter + ":";
+    std::error_code error;
+    if (std::filesystem::is_directory(drive, error)) return drive + rest;
   }
-  return {};
+  return letter == 'z' ? rest : std::string();
 #endif
 }
 
@@ -225,12 +238,79 @@ std::string DumpModuleFiles::mapPath(const std::string& recordedPath) {
   return {};
 }
 
+const DumpModuleFiles::Exports* DumpModuleFiles::exportsOf(const std::string& dll) {
+  std::string key = lowerCase(Symbolizer::fileNameOf(dll));
+  if (key.find('.') == std::string::npos) key += ".dll";
+  auto cached = exports_.find(key);
+  if (cached != exports_.end()) return cached->second.get();
+  std::unique_ptr<Exports>& entry = exports_[key];
+  auto module = byFileName_.find(key);
+  if (module == byFileName_.end()) return nullptr;
+  const std::string path = imagePath(module->second.name);
+  if (path.empty()) return nullptr;
+  const PeParseResult pe = parsePeFile(path);
+  if (!pe.Ok) return nullptr;
+  entry = std::make_unique<Exports>();
+  const auto base = static_cast<uint32_t>(module->second.base);
+  for (const PeExport& e : pe.Image.Exports) {
+    entry->byOrdinal.emplace(e.Ordinal, base + e.Rva);
+    if (!e.Name.empty()) entry->byName.emplace(e.Name, base + e.Rva);
+  }
+  for (const PeForwarder& f : pe.Image.Forwarders) {
+    entry->forwardedOrdinals.emplace(f.Ordinal, f.Target);
+    if (!f.Name.empty()) entry->forwardedNames.emplace(f.Name, f.Target);
+  }
+  return entry.get();
+}
+
+std::optional<uint32_t> DumpModuleFiles::resolveImport(const std::string& dll,
+                                                       const std::string& name, uint32_t ordinal,
+                                                       int depth) {
+  const Exports* exports = exportsOf(dll);
+  if (exports == nullptr || depth > 8) return std::nullopt;
+  if (name.empty()) {
+    if (auto it = exports->byOrdinal.find(ordinal); it != exports->byOrdinal.end())
+      return it->second;
+  } else if (auto it = exports->byName.find(name); it != exports->byName.end()) {
+    return it->second;
+  }
+  const std::string* target = nullptr;
+  if (name.empty()) {
+    if (auto it = exports->forwardedOrdinals.find(ordinal); it != exports->forwardedOrdinals.end())
+      target = &it->second;
+  } else if (auto it = exports->forwardedNames.find(name); it != exports->forwardedNames.end()) {
+    target = &it->second;
+  }
+  if (target == nullptr) return std::nullopt;
+  // "OTHER.Name" or "OTHER.#12": the module's name without its extension, then the export.
+  const size_t dot = target->rfind('.');
+  if (dot == std::string::npos || dot == 0) return std::nullopt;
+  const std::string other = target->substr(0, dot);
+  const std::string what = target->substr(dot + 1);
+  if (!what.empty() && what[0] == '#') {
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(what.c_str() + 1, &end, 10);
+    if (end == what.c_str() + 1 || *end != 0) return std::nullopt;
+    return resolveImport(other, {}, static_cast<uint32_t>(number), depth + 1);
+  }
+  return resolveImport(other, what, 0, depth + 1);
+}
+
 uint32_t DumpModuleFiles::readImage(const DumpModule& module, uint32_t rva, void* out,
                                     uint32_t n) {
   auto it = loaded_.find(module.base);
   if (it == loaded_.end()) {
     const std::string path = imagePath(module.name);
-    it = loaded_.emplace(module.base, path.empty() ? std::string() : loadedImage(path)).first;
+    std::string image;
+    if (!path.empty()) {
+      // Laid out at the dump's base with its imports bound to the dump's modules, as the
+      // process had it: the walker reads call targets through import slots.
+      image = loadPeImage(readWhole(path), static_cast<uint32_t>(module.base),
+                          [this](const std::string& dll, const std::string& name, uint32_t ordinal) {
+                            return resolveImport(dll, name, ordinal, 0);
+                          });
+    }
+    it = loaded_.emplace(module.base, std::move(image)).first;
   }
   const std::string& image = it->second;
   if (rva >= image.size()) return 0;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -42,10 +44,24 @@ class DumpModuleFiles {
  private:
   bool fits(const std::string& candidate, const std::string& recordedPath);
 
+  struct Exports {
+    std::unordered_map<std::string, uint32_t> byName;  // addresses in the dump
+    std::unordered_map<uint32_t, uint32_t> byOrdinal;
+    std::unordered_map<std::string, std::string> forwardedNames;  // "OTHER.Name"
+    std::unordered_map<uint32_t, std::string> forwardedOrdinals;
+  };
+  /// The exports of the dump's module with that file name; nullptr when its file is not
+  /// found.
+  const Exports* exportsOf(const std::string& dll);
+  std::optional<uint32_t> resolveImport(const std::string& dll, const std::string& name,
+                                        uint32_t ordinal, int depth);
+
   std::vector<std::string> folders_;          // the dump's folder, then the maps folders
   std::map<std::string, uint32_t> sizes_;     // image sizes by recorded path
   std::map<std::string, std::string> images_;  // module files found, by recorded path
   std::map<uint64_t, std::string> loaded_;    // images as loaded, by module base
+  std::map<std::string, DumpModule> byFileName_;  // lower-case file name
+  std::map<std::string, std::unique_ptr<Exports>> exports_;  // by lower-case file name
 };
 
 struct DumpThreadStack {

@@ -319,13 +319,24 @@ class Walk {
   std::optional<Address> callTarget(Address returnAddress) {
     uint8_t b[6];
     if (!memory_.bytes(uint64_t{returnAddress} - 6, b, 6)) return std::nullopt;
-    if (b[1] == 0xE8) return static_cast<Address>(returnAddress + le32(b + 2));
+    if (b[1] == 0xE8) return throughThunk(static_cast<Address>(returnAddress + le32(b + 2)));
     if (b[0] == 0xFF && b[1] == 0x15) {
       const Address slot = le32(b + 2);
       uint32_t target = 0;
       if (source_.moduleAt(slot) && memory_.word(slot, target)) return target;
     }
     return std::nullopt;
+  }
+
+  /// Where a direct call to target goes on to: a call into another module goes through
+  /// the caller's import thunk (jmp [slot]), whose slot holds the routine's address.
+  Address throughThunk(Address target) {
+    uint8_t j[6];
+    if (!memory_.bytes(target, j, 6) || j[0] != 0xFF || j[1] != 0x25) return target;
+    const Address slot = le32(j + 2);
+    uint32_t routine = 0;
+    if (source_.moduleAt(slot) && memory_.word(slot, routine)) return routine;
+    return target;
   }
 
   /// Whether address may lie in the routine that starts at target: in the same module, at
@@ -356,7 +367,13 @@ class Walk {
     for (size_t i = entries_.size(); i-- > 0 && target;) {
       StackEntry& entry = entries_[i];
       if (entry.foundBy == FoundBy::Frame || entry.foundBy == FoundBy::Context) break;
-      if (entry.foundBy != FoundBy::Call) continue;
+      if (entry.foundBy != FoundBy::Call) {
+        // A scan hit in the routine the entry above calls is its link down, made by a call
+        // whose target cannot be told (through a register, or a pointer the memory does
+        // not hold as it was): nothing below it can be judged from above.
+        if (inRoutineOf(entry.address, *target)) break;
+        continue;
+      }
       if (inRoutineOf(entry.address, *target))
         target = callTarget(entry.address);
       else

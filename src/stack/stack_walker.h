@@ -46,15 +46,18 @@ struct StackEntry {
 ///
 /// Between accepted frames, and from the first word it cannot accept a frame on, the
 /// walker scans: each word that would pass as a return address is a hit. A hit counts
-/// as `call` when the instruction before it is a direct call (E8), or an indirect call
-/// through a slot inside a module whose value can be read (FF 15), whose target lies in
-/// the routine of the entry below. Without routine bounds that is taken to mean: the
+/// as `call` when the instruction before it is a direct call (E8; to an import thunk,
+/// jmp [slot], it counts as a call of where the slot points), or an indirect call through
+/// a slot inside a module whose value can be read (FF 15), whose target lies in the
+/// routine of the entry below. Without routine bounds that is taken to mean: the
 /// target lies in the same module as the nearest `context`, `frame` or `call` entry
 /// below, at or below that entry's address (a routine starts before the code it holds).
 /// After a `call` hit the walk tries the frame chain again from the frame pointer its
 /// callee would have saved just below it. The `call` hits below an accepted frame must
 /// also fit it: going down from the frame, each lies at or above the target of the call
-/// of the entry above it (when that target is known), or it is only a `scan` hit.
+/// of the entry above it (when that target is known), or it is only a `scan` hit; a
+/// `scan` hit lying in that routine ends the check (its own call's target is not known,
+/// so nothing below it can be judged from above).
 class StackWalker {
  public:
   explicit StackWalker(MemorySource& source) : source_(source) {}

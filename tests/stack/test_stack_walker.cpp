@@ -135,6 +135,45 @@ TEST(StackWalker, AHitTheFrameAboveDoesNotCallStaysScan) {
   EXPECT_EQ(entries[5], (StackEntry{c.retMain, c.fpF + 4, F::Frame}));
 }
 
+TEST(StackWalker, ACallWhoseTargetIsUnknownKeepsTheCallsBelowIt) {
+  // main calls f, f calls g through a pointer the memory does not hold (a dump without the
+  // process's data), g calls h, which faults. g lies below f: judged against f's caller,
+  // g's return address would not fit, but f's unreadable call is the link between them.
+  ScriptedMemory m;
+  m.zero(0x400000, 0x403000), m.zero(0x12E000, 0x130000);
+  constexpr Address kRoutineG = 0x401050, kRoutineH = 0x401100, kRoutineF = 0x401400;
+  const Address retMain = m.call(kMain + 0x10, kRoutineF);
+  const Address retF = m.call(kRoutineF + 0x20, kRoutineG, 0x403000);
+  m.erase(0x403000, 0x403004);
+  const Address retG = m.call(kRoutineG + 0x30, kRoutineH);
+  const WalkContext context{kRoutineH + 0x50, 0x12EEF0, 0x12F040};
+  m.put32(context.esp + 0x10, retG), m.put32(context.esp + 0x20, retF);
+  m.put32(context.ebp, 0), m.put32(context.ebp + 4, retMain);
+  const std::vector<StackEntry> expected = {
+      {context.eip, context.esp, F::Context},
+      {retG, context.esp + 0x10, F::Call},
+      {retF, context.esp + 0x20, F::Scan},
+      {retMain, context.ebp + 4, F::Frame},
+  };
+  EXPECT_EQ(describe(StackWalker(m).walk(context, 64)), describe(expected));
+}
+
+TEST(StackWalker, ACallThroughAnImportThunkConfirmsTheRoutineInTheDll) {
+  // main calls the DLL's routine d the way most linkers do: a direct call of a thunk that
+  // jumps through the import slot. d faults.
+  ScriptedMemory m;
+  m.zero(0x400000, 0x403000), m.zero(0x10000000, 0x10004000), m.zero(0x12E000, 0x130000);
+  constexpr Address kThunk = 0x401800, kSlot = 0x402000, kRoutineD = 0x10001100;
+  m.put(kThunk, 0xFF), m.put(kThunk + 1, 0x25), m.put32(kThunk + 2, kSlot);
+  m.put32(kSlot, kRoutineD);
+  const Address retMain = m.call(kMain + 0x10, kThunk);
+  const WalkContext context{kRoutineD + 0x20, 0x12EEF0, 0x12345678};
+  m.put32(context.esp + 0x10, retMain);
+  const std::vector<StackEntry> expected = {{context.eip, context.esp, F::Context},
+                                            {retMain, context.esp + 0x10, F::Call}};
+  EXPECT_EQ(describe(StackWalker(m).walk(context, 64)), describe(expected));
+}
+
 TEST(StackWalker, BrokenChainsEndCleanlyAndTrustNothingBeyondTheBreak) {
   {  // f's frame points back down to h's: f's return address is left to the scan
     Crash c;
