@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <vector>
@@ -669,6 +671,79 @@ TEST(CliAttach, DetachLeavesTheProcessRunning) {
   EXPECT_TRUE(run.named("Exit process").empty());
   Sleep(300);
   EXPECT_TRUE(target.alive());
+}
+
+// A crash through a DLL with a map, read back from its minidump: the crashed thread comes
+// first and its stack names the chain the live session listed, entry for entry; the report
+// of a damaged copy is an error.
+TEST(CliDump, ReportOfACrashNamesTheChainTheSessionListed) {
+  std::string folder = freshLogFolder("dump-report");
+  CliRun run = parse(runCaptured("\"" + cliPath() + "\" run --stacks --dump normal --errdir \"" +
+                                     folder + "\" \"" + samplePath() + "\" dll-map-av",
+                                 90000));
+  ASSERT_TRUE(run.raw.finished);
+  auto seen = run.exceptions(kExceptionAccessViolation);
+  ASSERT_FALSE(seen.empty());
+  const CliEvent& last = *seen.back();
+  ASSERT_EQ(last.event, "Exception - Last chance");
+  auto dumps = logsIn(folder, "*.dmp");
+  ASSERT_EQ(dumps.size(), 1u);
+
+  RunResult report = runCaptured("\"" + cliPath() + "\" dump report \"" + dumps[0] + "\"");
+  ASSERT_TRUE(report.finished);
+  ASSERT_EQ(report.exitCode, 0u) << report.err;
+  const std::vector<std::string> lines = report.lines();
+  auto has = [&](const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  };
+  EXPECT_TRUE(has("Exception: $C0000005 at $" + faultAddress(last) + " in thread $" +
+                  hex8(last.tid)))
+      << report.out;
+  EXPECT_TRUE(has("Description: Contunuable - Access violation at address " +
+                  faultAddress(last) + " in module 'dbg_chaindll.dll'. Read of address 00000000"))
+      << report.out;
+
+  // The crashed thread's entries: the tab lines after the first thread line.
+  auto first = std::find_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("Thread ", 0) == 0; });
+  ASSERT_NE(first, lines.end());
+  EXPECT_EQ(*first, "Thread $" + hex8(last.tid) + " (crashed)");
+  std::vector<std::vector<std::string>> stack;
+  for (auto it = first + 1; it != lines.end() && it->rfind("\t", 0) == 0; ++it) {
+    std::vector<std::string> fields;
+    size_t from = 1;
+    for (size_t tab; (tab = it->find('\t', from)) != std::string::npos; from = tab + 1)
+      fields.push_back(it->substr(from, tab - from));
+    fields.push_back(it->substr(from));
+    stack.push_back(std::move(fields));
+  }
+  // E: chainFault, chainMiddle, ChainEnter, dllMapAv, main: numbers, addresses and names as
+  // the session had them from the live process.
+  ASSERT_GE(stack.size(), 5u) << report.out;
+  ASSERT_GE(last.stack.size(), 5u) << run.raw.out;
+  for (size_t i = 0; i < 5; ++i)
+    EXPECT_EQ(std::vector(stack[i].begin(), stack[i].begin() + 6),
+              std::vector(last.stack[i].begin(), last.stack[i].begin() + 6))
+        << report.out;
+  EXPECT_EQ(stack[0][4] + " " + stack[0][6], "chainFault context");
+  EXPECT_EQ(stack[1][4] + " " + stack[1][6], "chainMiddle call");
+  EXPECT_EQ(stack[2][4] + " " + stack[2][6], "ChainEnter call");
+  EXPECT_EQ(stack[3][4], "dllMapAv");
+  const auto modules = std::find(lines.begin(), lines.end(), "Modules:");
+  ASSERT_NE(modules, lines.end());
+  EXPECT_TRUE(std::any_of(modules, lines.end(), [](const std::string& l) {
+    return l.find("\\dbg_chaindll.dll\t") != std::string::npos;
+  })) << report.out;
+
+  // The same dump cut short is refused with what is wrong.
+  std::ifstream whole(dumps[0], std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+  const std::string cut = folder + "\\cut.dmp";
+  std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+  RunResult damaged = runCaptured("\"" + cliPath() + "\" dump report \"" + cut + "\"");
+  EXPECT_EQ(damaged.exitCode, 1u);
+  EXPECT_EQ(damaged.err.rfind("error: " + cut + ": ", 0), 0u) << damaged.err;
+  EXPECT_TRUE(damaged.out.empty());
 }
 
 // A snapshot of a running process: every thread and the modules, no exception; the process
