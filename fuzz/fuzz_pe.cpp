@@ -1,15 +1,18 @@
 // libFuzzer target: any bytes as a PE file, through the header, section and export readers
-// (from memory and through a byte source that reads in pieces), then the export search of
-// the symbolizer against a plain scan.
+// (from memory and through a byte source that reads in pieces), the export search of the
+// symbolizer against a plain scan, and the image laid out as the loader would.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <optional>
 #include <string_view>
 
 #include "stack/pe_exports.h"
+#include "stack/pe_loaded_image.h"
 #include "stack/symbolizer.h"
 
 namespace {
@@ -61,5 +64,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const ostrel::PeExport& e : image.Exports)
     for (uint32_t delta : {0u, 1u, 0x1Au})
       if (index.routineAt(e.Rva + delta) != routineByScan(image, e.Rva + delta)) std::abort();
+
+  // Laid out as loaded somewhere else, its relocations and import tables followed (the
+  // sanitizers catch any access out of bounds); a small cap keeps huge sizes cheap.
+  constexpr uint32_t kCap = 1u << 20;
+  const std::string loaded = ostrel::loadPeImage(
+      file, image.ImageBase + 0x10000,
+      [](const std::string& dll, const std::string& name, uint32_t ordinal) {
+        return std::optional<uint32_t>(static_cast<uint32_t>(dll.size() + name.size() + ordinal));
+      },
+      kCap);
+  if (loaded.size() != (image.Sections.empty() ? 0 : std::min(image.SizeOfImage, kCap))) std::abort();
   return 0;
 }

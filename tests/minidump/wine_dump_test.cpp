@@ -8,6 +8,8 @@
 // dbghelp.h needs windows.h first.
 #include <dbghelp.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,7 @@
 #include "debuggee_codes.h"
 #include "minidump/dump_memory_source.h"
 #include "minidump/minidump.h"
+#include "report/dump_report.h"
 #include "stack/pe_exports.h"
 #include "stack/stack_walker.h"
 
@@ -33,13 +36,34 @@ struct Written {
   DWORD processId = 0, threadId = 0;
   uint32_t address = 0, exeBase = 0;
   std::set<DWORD> threads;
+  std::set<uint32_t> moduleBases;
+  std::map<uint32_t, std::string> images;  // each module's image as the process held it
 };
 
-/// Runs the sample's framed crash under debugging and writes a normal dump at its last
+/// The image at base as the process holds it; pages it cannot read stay zero.
+std::string processImage(HANDLE process, uint32_t base) {
+  char headers[0x400] = {};
+  SIZE_T got = 0;
+  const auto at = reinterpret_cast<const void*>(uintptr_t{base});
+  if (!ReadProcessMemory(process, at, headers, sizeof headers, &got) || got != sizeof headers)
+    return {};
+  uint32_t pe = 0, size = 0;
+  std::memcpy(&pe, headers + 0x3C, 4);
+  if (pe > sizeof headers - 24 - 60) return {};
+  std::memcpy(&size, headers + pe + 24 + 56, 4);
+  std::string image(size, '\0');
+  for (uint32_t page = 0; page < size; page += 0x1000) {
+    ReadProcessMemory(process, reinterpret_cast<const void*>(uintptr_t{base} + page),
+                      image.data() + page, std::min<uint32_t>(0x1000, size - page), &got);
+  }
+  return image;
+}
+
+/// Runs a crash of the sample under debugging and writes a normal dump at its last
 /// chance.
-Written writeDump(const std::string& path) {
+Written writeDump(const std::string& path, const char* scenario = "framed-av") {
   Written w;
-  std::string command = std::string("\"") + OSTREL_DBG_SAMPLE + "\" framed-av";
+  std::string command = std::string("\"") + OSTREL_DBG_SAMPLE + "\" " + scenario;
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
@@ -63,6 +87,7 @@ Written writeDump(const std::string& path) {
         w.threads.insert(e.dwThreadId);
         w.exeBase =
             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.u.CreateProcessInfo.lpBaseOfImage));
+        w.moduleBases.insert(w.exeBase);
         if (e.u.CreateProcessInfo.hFile) CloseHandle(e.u.CreateProcessInfo.hFile);
         break;
       case CREATE_THREAD_DEBUG_EVENT:
@@ -72,6 +97,8 @@ Written writeDump(const std::string& path) {
         w.threads.erase(e.dwThreadId);
         break;
       case LOAD_DLL_DEBUG_EVENT:
+        w.moduleBases.insert(
+            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.u.LoadDll.lpBaseOfDll)));
         if (e.u.LoadDll.hFile) CloseHandle(e.u.LoadDll.hFile);
         break;
       case EXIT_PROCESS_DEBUG_EVENT:
@@ -99,6 +126,7 @@ Written writeDump(const std::string& path) {
         CloseHandle(thread);
         w.threadId = e.dwThreadId;
         w.address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(r.ExceptionAddress));
+        for (uint32_t base : w.moduleBases) w.images[base] = processImage(pi.hProcess, base);
         TerminateProcess(pi.hProcess, 1);
         break;
       }
@@ -212,6 +240,64 @@ TEST(WineMinidump, ADumpOfTheSystemsWriterReadsBackAndItsCrashedThreadWalks) {
   } else {
     DeleteFileA(path.c_str());
   }
+}
+
+}  // namespace
+}  // namespace ostrel
+
+namespace ostrel {
+namespace {
+
+// The module files, laid out as the loader does it (a DLL moved off its preferred base,
+// its imports bound to the other modules of the dump), hold in their code and their import
+// tables what the process held there.
+TEST(WineMinidump, ModuleImagesBuiltFromTheirFilesMatchTheProcess) {
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string path = std::string(temp) + "\\wine_images.dmp";
+  const Written w = writeDump(path, "dll-map-av");
+  ASSERT_NE(w.threadId, 0u);
+  std::string error;
+  std::unique_ptr<Minidump> d = Minidump::open(path, error);
+  ASSERT_TRUE(d) << error;
+  report::DumpModuleFiles files(path, *d, {});
+  std::set<std::string> compared;
+  for (const DumpModule& m : d->modules) {
+    const std::string file = files.imagePath(m.name);
+    auto held = w.images.find(static_cast<uint32_t>(m.base));
+    if (file.empty() || held == w.images.end() || held->second.empty()) continue;
+    const PeParseResult pe = parsePeFile(file);
+    ASSERT_TRUE(pe.Ok) << file;
+    std::vector<PeRange> ranges = pe.Image.ExecutableRanges;
+    // And the import address table, from the data directory of the built headers.
+    char headers[0x400] = {};
+    files.readImage(m, 0, headers, sizeof headers);
+    uint32_t peOffset = 0, iat[2] = {};
+    std::memcpy(&peOffset, headers + 0x3C, 4);
+    ASSERT_LE(peOffset, sizeof headers - 24 - 96 - 13 * 8);
+    std::memcpy(iat, headers + peOffset + 24 + 96 + 12 * 8, 8);
+    if (iat[1] != 0) ranges.push_back({iat[0], iat[0] + iat[1]});
+    std::string name = Symbolizer::fileNameOf(m.name);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+    for (const PeRange& r : ranges) {
+      std::string built(r.End - r.Begin, '\0');
+      ASSERT_EQ(files.readImage(m, r.Begin, built.data(), r.End - r.Begin), r.End - r.Begin);
+      const std::string& process = held->second;
+      ASSERT_LE(r.End, process.size());
+      for (uint32_t i = r.Begin; i < r.End; i += 4) {
+        // Compared word by word so that a failure says where.
+        const std::string want = process.substr(i, std::min<uint32_t>(4, r.End - i));
+        const std::string have = built.substr(i - r.Begin, want.size());
+        ASSERT_EQ(have, want) << name << " at RVA 0x" << std::hex << i;
+      }
+    }
+    compared.insert(name);
+  }
+  DeleteFileA(path.c_str());
+  // The sample and its DLL, which lies off its preferred base (both prefer 0x400000).
+  EXPECT_TRUE(compared.count("dbg_sample.exe")) << compared.size();
+  EXPECT_TRUE(compared.count("dbg_chaindll.dll")) << compared.size();
 }
 
 }  // namespace
