@@ -48,6 +48,8 @@ std::string hexAddress(uint64_t value) {
   return text;
 }
 
+constexpr uintmax_t kMaxModuleFile = 512u << 20;
+
 std::string lowerCase(std::string text) {
   for (char& c : text)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -302,7 +304,10 @@ uint32_t DumpModuleFiles::readImage(const DumpModule& module, uint32_t rva, void
   if (it == loaded_.end()) {
     const std::string path = imagePath(module.name);
     std::string image;
-    if (!path.empty()) {
+    std::error_code sizeError;
+    const auto fileSize = path.empty() ? 0 : std::filesystem::file_size(path, sizeError);
+    // A module file is read whole; one beyond any real image's size is not read at all.
+    if (!path.empty() && !sizeError && fileSize <= kMaxModuleFile) {
       // Laid out at the dump's base with its imports bound to the dump's modules, as the
       // process had it: the walker reads call targets through import slots.
       image = loadPeImage(readWhole(path), static_cast<uint32_t>(module.base),
