@@ -141,40 +141,6 @@ Written writeDump(const std::string& path, const char* scenario = "framed-av") {
   return w;
 }
 
-/// The loaded image of a module, from its file at the recorded path.
-class ModuleFiles {
- public:
-  uint32_t read(const DumpModule& m, uint32_t rva, void* out, uint32_t n) {
-    auto it = images_.find(m.base);
-    if (it == images_.end()) it = images_.emplace(m.base, load(m.name)).first;
-    const std::string& image = it->second;
-    if (rva >= image.size()) return 0;
-    n = std::min<uint32_t>(n, static_cast<uint32_t>(image.size() - rva));
-    std::memcpy(out, image.data() + rva, n);
-    return n;
-  }
-
- private:
-  static std::string load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const PeParseResult pe = parsePeImage(file);
-    if (!pe.Ok || pe.Image.Sections.empty()) return {};
-    std::string image(pe.Image.SizeOfImage, '\0');
-    const size_t headers =
-        std::min<size_t>({pe.Image.Sections[0].VirtualAddress, file.size(), image.size()});
-    image.replace(0, headers, file, 0, headers);
-    for (const PeSection& s : pe.Image.Sections) {
-      if (s.VirtualAddress >= image.size() || s.RawOffset >= file.size()) continue;
-      const size_t n = std::min<size_t>(
-          {s.RawSize, s.loadedSize(), file.size() - s.RawOffset, image.size() - s.VirtualAddress});
-      image.replace(s.VirtualAddress, n, file, s.RawOffset, n);
-    }
-    return image;
-  }
-  std::map<uint64_t, std::string> images_;
-};
-
 /// The walk, for a failure's message.
 std::string describe(const std::vector<StackEntry>& walk, const Minidump& d, DumpMemorySource& s) {
   std::ostringstream out;
@@ -219,9 +185,9 @@ TEST(WineMinidump, ADumpOfTheSystemsWriterReadsBackAndItsCrashedThreadWalks) {
   const DumpThread* crashed = d->thread(w.threadId);
   ASSERT_NE(crashed, nullptr);
   DumpMemorySource source(*d, crashed);
-  ModuleFiles files;
+  report::DumpModuleFiles files(path, *d, {});
   source.setImageReader([&files](const DumpModule& m, uint32_t rva, void* out, uint32_t n) {
-    return files.read(m, rva, out, n);
+    return files.readImage(m, rva, out, n);
   });
   const DumpContext& c = d->exception.context;
   ASSERT_TRUE(source.stackRange());
