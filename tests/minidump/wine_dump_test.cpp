@@ -32,14 +32,14 @@ constexpr DWORD kAccessViolation = 0xC0000005;
 struct Written {
   DWORD processId = 0, threadId = 0;
   uint32_t address = 0, exeBase = 0;
-  std::set<DWORD> threads;
+  std::set<DWORD> threads;  // alive when the dump was written
 };
 
-/// Runs the sample's framed crash under debugging and writes a normal dump at its last
-/// chance.
-Written writeDump(const std::string& path) {
+/// Runs a crash of the sample (the framed one unless told) under debugging and writes a
+/// normal dump at its last chance.
+Written writeDump(const std::string& path, const std::string& scenario = "framed-av") {
   Written w;
-  std::string command = std::string("\"") + OSTREL_DBG_SAMPLE + "\" framed-av";
+  std::string command = std::string("\"") + OSTREL_DBG_SAMPLE + "\" " + scenario;
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
@@ -50,6 +50,7 @@ Written writeDump(const std::string& path) {
   }
   w.processId = pi.dwProcessId;
   bool written = false, done = false;
+  std::set<DWORD> live;
   while (!done) {
     DEBUG_EVENT e{};
     if (!WaitForDebugEvent(&e, 60000)) {
@@ -60,16 +61,16 @@ Written writeDump(const std::string& path) {
     DWORD status = DBG_CONTINUE;
     switch (e.dwDebugEventCode) {
       case CREATE_PROCESS_DEBUG_EVENT:
-        w.threads.insert(e.dwThreadId);
+        live.insert(e.dwThreadId);
         w.exeBase =
             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.u.CreateProcessInfo.lpBaseOfImage));
         if (e.u.CreateProcessInfo.hFile) CloseHandle(e.u.CreateProcessInfo.hFile);
         break;
       case CREATE_THREAD_DEBUG_EVENT:
-        w.threads.insert(e.dwThreadId);
+        live.insert(e.dwThreadId);
         break;
       case EXIT_THREAD_DEBUG_EVENT:
-        w.threads.erase(e.dwThreadId);
+        live.erase(e.dwThreadId);
         break;
       case LOAD_DLL_DEBUG_EVENT:
         if (e.u.LoadDll.hFile) CloseHandle(e.u.LoadDll.hFile);
@@ -98,6 +99,7 @@ Written writeDump(const std::string& path) {
         CloseHandle(file);
         CloseHandle(thread);
         w.threadId = e.dwThreadId;
+        w.threads = live;
         w.address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(r.ExceptionAddress));
         TerminateProcess(pi.hProcess, 1);
         break;
@@ -212,6 +214,26 @@ TEST(WineMinidump, ADumpOfTheSystemsWriterReadsBackAndItsCrashedThreadWalks) {
   } else {
     DeleteFileA(path.c_str());
   }
+}
+
+// Threads waiting in the same system call: the writer saves the code around each thread's
+// instruction pointer, the same bytes once per thread, and the dump must still read.
+TEST(WineMinidump, ADumpOfThreadsWaitingAtTheSameAddressReadsBack) {
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string path = std::string(temp) + "\\wine_written_threads.dmp";
+  const Written w = writeDump(path, "threads-av 4");
+  ASSERT_NE(w.threadId, 0u);
+  std::string error;
+  std::unique_ptr<Minidump> d = Minidump::open(path, error);
+  DeleteFileA(path.c_str());
+  ASSERT_TRUE(d) << error;
+  std::set<DWORD> threads;
+  for (const DumpThread& t : d->threads) threads.insert(t.id);
+  EXPECT_EQ(threads, w.threads);
+  ASSERT_EQ(threads.size(), 5u);
+  for (size_t i = 1; i < d->memory.size(); ++i)
+    EXPECT_GE(d->memory[i].base, d->memory[i - 1].base + d->memory[i - 1].size);
 }
 
 }  // namespace
