@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bench_run.h"
+#include "minidump/minidump.h"
 #include "platform/win32/win32_platform.h"
 
 namespace {
@@ -76,6 +77,7 @@ struct WriteFigures {
   uint64_t normalBytes = 0;
   double fullMs = 0;
   uint64_t fullBytes = 0;
+  size_t readBackThreads = 0, readBackModules = 0;  // of the last normal dump
 };
 
 /// Debugs the crash and times the platform's dump writes at its last chance.
@@ -137,6 +139,14 @@ bool measureWrites(const std::string& debuggee, int threads, int rounds, bool fu
           if (i < rounds) {
             out.normalMs.push_back(ms);
             out.normalBytes = fileSize(request.path);
+            // A dump that cannot be read back would be cheap for nothing.
+            std::unique_ptr<ostrel::Minidump> dump = ostrel::Minidump::open(request.path, error);
+            if (dump == nullptr) {
+              std::fprintf(stderr, "the dump does not read back: %s\n", error.c_str());
+              return false;
+            }
+            out.readBackThreads = dump->threads.size();
+            out.readBackModules = dump->modules.size();
           } else {
             out.fullMs = ms;
             out.fullBytes = fileSize(request.path);
@@ -204,6 +214,8 @@ int main(int argc, char** argv) {
   std::printf("writeMinidump, normal (median of %d): %.1f ms (first %.1f ms), %llu bytes\n",
               rounds, write, writes.normalMs.front(),
               static_cast<unsigned long long>(writes.normalBytes));
+  std::printf("read back: %zu threads, %zu modules\n", writes.readBackThreads,
+              writes.readBackModules);
   if (full)
     std::printf("writeMinidump, full memory (once):    %.1f ms, %llu bytes\n", writes.fullMs,
                 static_cast<unsigned long long>(writes.fullBytes));
