@@ -5,7 +5,9 @@
 // stale return addresses); the module files lie beside it, so their exports name the
 // entries. The report is built as `ostrel-cli dump report` builds it, over a source that
 // counts what the reader asks for. Target: at most 2 s, reading a small part of the file.
-//   bench_dump_report [MEGABYTES] [ROUNDS]
+// Given a dump file instead (one written by `ostrel-cli run --dump full`, say), the same
+// figures for it; it is left in place.
+//   bench_dump_report [MEGABYTES | FILE.dmp] [ROUNDS]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -213,16 +215,17 @@ double secondsSince(Clock::time_point t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const uint64_t megabytes = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
+  const std::string given = argc > 1 && std::string(argv[1]).ends_with(".dmp") ? argv[1] : "";
+  const uint64_t megabytes = argc > 1 && given.empty() ? std::max(1, std::atoi(argv[1])) : 200;
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() /
       ("ostrel_bench_dump_report_" + std::to_string(Clock::now().time_since_epoch().count()));
-  std::filesystem::create_directories(dir);
-  const std::string path = (dir / "big.dmp").string();
+  const std::string path = given.empty() ? (dir / "big.dmp").string() : given;
 
   Scene scene;
-  {
+  if (given.empty()) {
+    std::filesystem::create_directories(dir);
     auto t = Clock::now();
     const std::string bytes = scene.build(megabytes << 20).write();
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -238,7 +241,7 @@ int main(int argc, char** argv) {
   // Rounds alternate the baseline and the report; the medians compare.
   std::vector<double> reads, reports, products;
   uint64_t calls = 0, asked = 0, blocks = 0, systemBytes = 0;
-  size_t entries = 0, named = 0, verified = 0;
+  size_t entries = 0, named = 0, verified = 0, threads = 0;
   std::vector<char> buffer(1 << 20);
   for (int r = 0; r < rounds; ++r) {
     auto t = Clock::now();
@@ -270,6 +273,7 @@ int main(int argc, char** argv) {
     reports.push_back(secondsSince(t));
     calls = counts.calls, asked = counts.bytes, blocks = counts.blocks.size();
     entries = named = verified = 0;
+    threads = report.threads.size();
     for (const report::DumpThreadStack& thread : report.threads)
       for (const report::StackLine& line : thread.entries) {
         ++entries;
@@ -293,11 +297,11 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  std::filesystem::remove_all(dir);
+  if (given.empty()) std::filesystem::remove_all(dir);
 
   const double read = median(reads), built = median(reports), product = median(products);
-  std::printf("report: %zu stack entries in %u threads (%zu context/frame/call, %zu named)\n",
-              entries, kThreads, verified, named);
+  std::printf("report: %zu stack entries in %zu threads (%zu context/frame/call, %zu named)\n",
+              entries, threads, verified, named);
   std::printf("medians of %d alternating rounds:\n", rounds);
   std::printf("whole file read once:          %.3f s (%.0f MB/s)\n", read, fileSize / read / 1e6);
   std::printf("dump report (counted source):  %.3f s\n", built);
