@@ -45,8 +45,8 @@ class CountingSource : public DumpSource {
   bool read(uint64_t offset, void* out, size_t n) override {
     ++calls;
     bytes += n;
-    for (uint64_t b = offset / DumpFile::kBlockSize; n != 0 && b <= (offset + n - 1) / DumpFile::kBlockSize;
-         ++b)
+    for (uint64_t b = offset / DumpFile::kBlockSize;
+         n != 0 && b <= (offset + n - 1) / DumpFile::kBlockSize; ++b)
       blocks.insert(b);
     return inner_->read(offset, out, n);
   }
@@ -83,7 +83,8 @@ void put32(std::string& s, size_t at, uint32_t v) {
 std::string loaded(const std::string& file) {
   const PeParseResult pe = parsePeImage(file);
   std::string image(pe.Image.SizeOfImage, '\0');
-  image.replace(0, pe.Image.Sections[0].VirtualAddress, file, 0, pe.Image.Sections[0].VirtualAddress);
+  image.replace(0, pe.Image.Sections[0].VirtualAddress, file, 0,
+                pe.Image.Sections[0].VirtualAddress);
   for (const PeSection& s : pe.Image.Sections)
     image.replace(s.VirtualAddress, std::min(s.RawSize, s.loadedSize()), file, s.RawOffset,
                   std::min(s.RawSize, s.loadedSize()));
@@ -99,9 +100,7 @@ struct Scene {
   size_t ranges = 0;
 
   /// Routine k of the chain: the modules take turns, 0 is the innermost.
-  uint64_t routine(uint32_t k) const {
-    return bases[k % 3] + 0x1000 + (k / 3) * kRoutineBytes;
-  }
+  uint64_t routine(uint32_t k) const { return bases[k % 3] + 0x1000 + (k / 3) * kRoutineBytes; }
   char* at(uint64_t address) {
     for (int m = 0; m < 3; ++m)
       if (address >= bases[m] && address - bases[m] < images[m].size())
@@ -123,7 +122,8 @@ struct Scene {
       std::vector<test::TestExport> exports;
       for (uint32_t k = m; k < kChain; k += 3)
         if (k % 2 == 0)
-          exports.push_back({"Routine" + std::to_string(k), static_cast<uint32_t>(routine(k) - bases[m]), ""});
+          exports.push_back(
+              {"Routine" + std::to_string(k), static_cast<uint32_t>(routine(k) - bases[m]), ""});
       files[m] = test::buildTestPe(names[m], exports).bytes;
       images[m] = loaded(files[m]);
     }
@@ -177,17 +177,20 @@ struct Scene {
       d.threads.push_back(std::move(thread));
     }
     d.hasException = true;
-    d.exception = {d.threads[0].id, 0xC0000005, 0, d.threads[0].eip, {0, 0x10}, d.threads[0].eip,
-                   d.threads[0].esp, d.threads[0].ebp};
+    const test::DumpBuilder::Thread& crashed = d.threads[0];
+    d.exception.threadId = crashed.id, d.exception.code = 0xC0000005;
+    d.exception.address = crashed.eip, d.exception.parameters = {0, 0x10};
+    d.exception.eip = crashed.eip, d.exception.esp = crashed.esp, d.exception.ebp = crashed.ebp;
 
     // The rest of the process: committed regions of 4 KB to 1 MB with gaps, random bytes.
     uint64_t saved = kThreads * uint64_t{kStackSaved};
     for (const std::string& image : images) saved += image.size();
     uint64_t address = kHeapStart;
     while (saved < wantBytes) {
-      const uint64_t pages = nextRandom() % 16 == 0 ? 16 + nextRandom() % 240 : 1 + nextRandom() % 8;
-      std::string bytes(std::min<uint64_t>(pages * 4096, wantBytes - saved + 4095) & ~uint64_t{4095},
-                        '\0');
+      const uint64_t pages =
+          nextRandom() % 16 == 0 ? 16 + nextRandom() % 240 : 1 + nextRandom() % 8;
+      std::string bytes(
+          std::min<uint64_t>(pages * 4096, wantBytes - saved + 4095) & ~uint64_t{4095}, '\0');
       for (size_t i = 0; i + 8 <= bytes.size(); i += 8) {
         const uint64_t v = nextRandom();
         std::memcpy(&bytes[i], &v, 8);
@@ -228,13 +231,15 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     auto t = Clock::now();
     const std::string bytes = scene.build(megabytes << 20).write();
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     for (int m = 0; m < 3; ++m)
       std::ofstream(dir / scene.names[m], std::ios::binary) << scene.files[m];
-    std::printf("dump: %.1f MB, %zu memory ranges (%zu MB of heap), %u threads, 3 modules; "
-                "written in %.2f s\n",
-                bytes.size() / 1e6, scene.ranges, static_cast<size_t>(scene.heapBytes >> 20),
-                kThreads, secondsSince(t));
+    std::printf(
+        "dump: %.1f MB, %zu memory ranges (%zu MB of heap), %u threads, 3 modules; "
+        "written in %.2f s\n",
+        bytes.size() / 1e6, scene.ranges, static_cast<size_t>(scene.heapBytes >> 20), kThreads,
+        secondsSince(t));
   }
   const uint64_t fileSize = std::filesystem::file_size(path);
 
@@ -307,14 +312,16 @@ int main(int argc, char** argv) {
   std::printf("dump report (counted source):  %.3f s\n", built);
   std::printf("dump report (buildDumpReport): %.3f s (target <= 2 s)\n", product);
   std::printf("ratio report / whole read:     %.3f\n", product / read);
-  std::printf("reads asked of the file:       %llu calls, %llu bytes; %llu blocks of 64 KB = "
-              "%.2f MB of %.1f MB (%.3f%%)\n",
-              static_cast<unsigned long long>(calls), static_cast<unsigned long long>(asked),
-              static_cast<unsigned long long>(blocks), blocks * 65536 / 1e6, fileSize / 1e6,
-              100.0 * blocks * 65536 / fileSize);
+  std::printf(
+      "reads asked of the file:       %llu calls, %llu bytes; %llu blocks of 64 KB = "
+      "%.2f MB of %.1f MB (%.3f%%)\n",
+      static_cast<unsigned long long>(calls), static_cast<unsigned long long>(asked),
+      static_cast<unsigned long long>(blocks), blocks * 65536 / 1e6, fileSize / 1e6,
+      100.0 * blocks * 65536 / fileSize);
   if (systemBytes != 0)
-    std::printf("bytes read by the process during buildDumpReport (dump and module files): %llu "
-                "(%.3f%% of the dump)\n",
-                static_cast<unsigned long long>(systemBytes), 100.0 * systemBytes / fileSize);
+    std::printf(
+        "bytes read by the process during buildDumpReport (dump and module files): %llu "
+        "(%.3f%% of the dump)\n",
+        static_cast<unsigned long long>(systemBytes), 100.0 * systemBytes / fileSize);
   return 0;
 }

@@ -128,7 +128,8 @@ bool measureWrites(const std::string& debuggee, int threads, int rounds, bool fu
         request.thread = live[e.dwThreadId];
         request.exception = &x.ExceptionRecord;
         for (int i = 0; i < rounds + (full ? 1 : 0); ++i) {
-          request.kind = i < rounds ? ostrel::MinidumpKind::Normal : ostrel::MinidumpKind::FullMemory;
+          request.kind =
+              i < rounds ? ostrel::MinidumpKind::Normal : ostrel::MinidumpKind::FullMemory;
           request.path = dir + "\\write" + std::to_string(i) + ".dmp";
           const auto t = Clock::now();
           if (!platform.writeMinidump(request, &error)) {
@@ -211,9 +212,8 @@ int main(int argc, char** argv) {
   const double runWith = median(withDump), runWithout = median(without);
   std::printf("debuggee: dbg_sample threads-av %d, %u threads at the last chance\n", threads,
               writes.threads);
-  std::printf("writeMinidump, normal (median of %d): %.1f ms (first %.1f ms), %llu bytes\n",
-              rounds, write, writes.normalMs.front(),
-              static_cast<unsigned long long>(writes.normalBytes));
+  std::printf("writeMinidump, normal (median of %d): %.1f ms (first %.1f ms), %llu bytes\n", rounds,
+              write, writes.normalMs.front(), static_cast<unsigned long long>(writes.normalBytes));
   std::printf("read back: %zu threads, %zu modules\n", writes.readBackThreads,
               writes.readBackModules);
   if (full)

@@ -407,9 +407,10 @@ class Parser {
       const uint64_t keptLast = m.empty() ? 0 : m.back().base + (m.back().size - 1);
       if (!m.empty() && r.base <= keptLast) {
         const uint64_t common = std::min(rLast, keptLast) - r.base + 1;
-        auto piece = std::upper_bound(m.begin(), m.end(), r.base,
-                                      [](uint64_t a, const DumpMemoryRange& k) { return a < k.base; }) -
-                     1;
+        auto piece =
+            std::upper_bound(m.begin(), m.end(), r.base,
+                             [](uint64_t a, const DumpMemoryRange& k) { return a < k.base; }) -
+            1;
         const DumpMemoryRange first = *piece;
         auto overlapping = [&] {
           fail("memory list: range " + hex(r.base) + " (" + std::to_string(r.size) +
