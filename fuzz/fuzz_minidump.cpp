@@ -34,6 +34,7 @@ void writeSeeds(const std::string& dir) {
     std::string code(0x40, '\x90');
     code[0] = '\xE8';
     b.memory.push_back({0x401000, code});
+    b.memory.push_back({0x401020, code.substr(0x20)});  // saved twice, as Wine's writer does
     b.hasException = true;
     b.exception = {0x10, 0xC0000005, 0, 0x401100, {0, 0}, 0x401100, 0x12FF20, 0x12FF40};
     const std::string bytes = b.write();

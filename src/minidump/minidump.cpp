@@ -373,18 +373,65 @@ class Parser {
     }
   }
 
-  /// Sorts the listed ranges and refuses overlaps. A thread's stack that no listed range
-  /// touches is added (some writers keep stacks out of the memory lists).
+  /// True when the n bytes at the two file offsets are the same.
+  bool sameBytes(uint64_t a, uint64_t b, uint64_t n) {
+    std::vector<uint8_t> x(static_cast<size_t>(std::min<uint64_t>(n, 64 * 1024))), y(x.size());
+    for (uint64_t done = 0; done < n;) {
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(n - done, x.size()));
+      if (!source_.read(a + done, x.data(), take) || !source_.read(b + done, y.data(), take))
+        fail("memory list: data at offset " + hex(a + done) + " or " + hex(b + done) +
+             " cannot be read");
+      if (std::memcmp(x.data(), y.data(), take) != 0) return false;
+      done += take;
+    }
+    return true;
+  }
+
+  /// Sorts the listed ranges into an index without overlaps. Where two ranges overlap with
+  /// the same bytes the writer saved the same memory twice (dbghelp under Wine saves the
+  /// code around each thread's instruction pointer, once per thread): the part saved
+  /// before is kept. Overlaps with different bytes are refused. A thread's stack that no
+  /// listed range touches is added (some writers keep stacks out of the memory lists).
   void memoryIndex() {
-    std::vector<DumpMemoryRange>& m = dump_.memory;
+    std::vector<DumpMemoryRange> sorted;
     for (const DumpMemoryRange& r : listed_)
-      if (r.size != 0) m.push_back(r);
-    std::sort(m.begin(), m.end(), [](const auto& a, const auto& b) { return a.base < b.base; });
-    for (size_t i = 1; i < m.size(); ++i)
-      if (m[i].base - m[i - 1].base < m[i - 1].size)
-        fail("memory list: range " + hex(m[i].base) + " (" + std::to_string(m[i].size) +
-             " bytes) overlaps range " + hex(m[i - 1].base) + " (" + std::to_string(m[i - 1].size) +
-             " bytes)");
+      if (r.size != 0) sorted.push_back(r);
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto& a, const auto& b) { return a.base < b.base; });
+    std::vector<DumpMemoryRange>& m = dump_.memory;
+    uint64_t compared = 0;
+    for (DumpMemoryRange r : sorted) {
+      // Every range before r starts at or below it, so what they cover of r is one run from
+      // its start on, made of adjacent kept pieces; the last piece reaches furthest.
+      const uint64_t rLast = r.base + (r.size - 1);
+      const uint64_t keptLast = m.empty() ? 0 : m.back().base + (m.back().size - 1);
+      if (!m.empty() && r.base <= keptLast) {
+        const uint64_t common = std::min(rLast, keptLast) - r.base + 1;
+        auto piece =
+            std::upper_bound(m.begin(), m.end(), r.base,
+                             [](uint64_t a, const DumpMemoryRange& k) { return a < k.base; }) -
+            1;
+        const DumpMemoryRange first = *piece;
+        auto overlapping = [&] {
+          fail("memory list: range " + hex(r.base) + " (" + std::to_string(r.size) +
+               " bytes) overlaps range " + hex(first.base) + " (" + std::to_string(first.size) +
+               " bytes)");
+        };
+        // Comparing costs reading both copies: a dump that asks for more comparing than its
+        // own size is no writer's repetition.
+        compared += common;
+        if (compared > size_) overlapping();
+        for (uint64_t done = 0; done < common; ++piece) {
+          const uint64_t at = r.base + done, within = at - piece->base;
+          const uint64_t n = std::min(common - done, piece->size - within);
+          if (!sameBytes(piece->fileOffset + within, r.fileOffset + done, n)) overlapping();
+          done += n;
+        }
+        if (common == r.size) continue;
+        r.base += common, r.fileOffset += common, r.size -= common;
+      }
+      m.push_back(r);
+    }
     for (const DumpThread& t : dump_.threads) {
       if (t.stack.size == 0) continue;
       const DumpMemoryRange& s = t.stack;

@@ -143,7 +143,8 @@ class Minidump {
   std::vector<DumpModule> modules;  // in the dump's order
   bool hasException = false;
   DumpException exception;
-  /// Every saved range of both memory lists, by base address; they do not overlap.
+  /// Every saved range of both memory lists, by base address; they do not overlap (memory
+  /// the writer saved twice is here once).
   std::vector<DumpMemoryRange> memory;
 
   /// The thread with that id; nullptr when there is none.

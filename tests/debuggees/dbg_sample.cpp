@@ -109,6 +109,18 @@ int threads(int count) {
   return kExitThreads;
 }
 
+// A crash with many threads alive: count threads wait on an event that is never set, and
+// once all of them run the main thread reads through a null pointer.
+int threadsAv(int count) {
+  HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  for (int i = 0; i < count; ++i)
+    if (CreateThread(nullptr, 64 * 1024, waitingThread, never, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                     nullptr) == nullptr)
+      return kExitFailure;
+  while (InterlockedCompareExchange(&gThreadsRunning, 0, 0) < count) Sleep(1);
+  return avRead();
+}
+
 // Loads and frees the test DLL count times; with keep it loads it once more and keeps it.
 int dllCycles(int count, bool keep) {
   using ValueFn = int(WINAPI*)(int);
@@ -374,6 +386,7 @@ int main(int argc, char** argv) {
   if (scenario == "breakpoint") return breakpoint();
   if (scenario == "strings") return strings();
   if (scenario == "threads") return threads(argNumber(argc, argv, 2, 4));
+  if (scenario == "threads-av") return threadsAv(argNumber(argc, argv, 2, 50));
   if (scenario == "dll-cycles") return dllCycles(argNumber(argc, argv, 2, 1), argc > 3 && std::strcmp(argv[3], "keep") == 0);
   if (scenario == "child") return startChild();
   if (scenario == "child-body") return childBody();

@@ -266,6 +266,37 @@ TEST(Minidump, DamageIsNamedWithWhereItLies) {
       "memory64 list: entry 1 size 0xFFFFFFFFFFFFFF00 overflows the data offset " + hex(second));
 }
 
+// Writers may save the same memory more than once (dbghelp under Wine saves the code around
+// each thread's instruction pointer, per thread): overlaps holding the same bytes are one
+// run of memory, overlaps that disagree are damage.
+TEST(Minidump, RepeatedMemoryIsReadOnceAndDisagreementIsRefused) {
+  const std::string code = pattern(0x300, 9);
+  auto slice = [&code](uint32_t from, uint32_t n) { return code.substr(from, n); };
+  for (bool memory64 : {false, true}) {
+    SCOPED_TRACE(memory64 ? "memory64" : "memory");
+    DumpBuilder b = crashedProcess();
+    b.memory64 = memory64;
+    // Two threads at the same place, a third 0x80 further on, one range inside two others
+    // and one that reaches past all of them.
+    for (uint32_t from : {0x000u, 0x080u, 0x000u, 0x090u})
+      b.memory.push_back({0x7C900000u + from, slice(from, from == 0x090 ? 0x10 : 0x100)});
+    b.memory.push_back({0x7C900150, slice(0x150, 0x1B0)});
+    std::string error;
+    std::unique_ptr<Minidump> d = parseBytes(b.write(), error);
+    ASSERT_TRUE(d) << error;
+    for (size_t i = 1; i < d->memory.size(); ++i)
+      EXPECT_GE(d->memory[i].base, d->memory[i - 1].base + d->memory[i - 1].size);
+    std::string read(0x300, '\0');
+    EXPECT_EQ(d->readMemory(0x7C900000, read.data(), 0x301), 0x300u);
+    EXPECT_EQ(read, code);
+
+    // One byte of the repetition differs.
+    b.memory[b.memory.size() - 2].bytes[4] ^= 1;
+    EXPECT_EQ(errorOf(b.write()),
+              "memory list: range 0x7C900090 (16 bytes) overlaps range 0x7C900000 (256 bytes)");
+  }
+}
+
 // A module whose headers and code are in the dump: main calls f, f calls g, g faults.
 TEST(DumpMemorySource, TheWalkerFollowsTheFramesOfADumpedThread) {
   constexpr uint32_t kMain = 0x401000, kF = 0x401100, kG = 0x401200;

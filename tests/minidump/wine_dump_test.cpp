@@ -35,7 +35,7 @@ constexpr DWORD kAccessViolation = 0xC0000005;
 struct Written {
   DWORD processId = 0, threadId = 0;
   uint32_t address = 0, exeBase = 0;
-  std::set<DWORD> threads;
+  std::set<DWORD> threads;  // alive when the dump was written
   std::set<uint32_t> moduleBases;
   std::map<uint32_t, std::string> images;  // each module's image as the process held it
 };
@@ -59,9 +59,9 @@ std::string processImage(HANDLE process, uint32_t base) {
   return image;
 }
 
-/// Runs a crash of the sample under debugging and writes a normal dump at its last
-/// chance.
-Written writeDump(const std::string& path, const char* scenario = "framed-av") {
+/// Runs a crash of the sample (the framed one unless told) under debugging and writes a
+/// normal dump at its last chance.
+Written writeDump(const std::string& path, const std::string& scenario = "framed-av") {
   Written w;
   std::string command = std::string("\"") + OSTREL_DBG_SAMPLE + "\" " + scenario;
   STARTUPINFOA si{};
@@ -74,6 +74,7 @@ Written writeDump(const std::string& path, const char* scenario = "framed-av") {
   }
   w.processId = pi.dwProcessId;
   bool written = false, done = false;
+  std::set<DWORD> live;
   while (!done) {
     DEBUG_EVENT e{};
     if (!WaitForDebugEvent(&e, 60000)) {
@@ -84,17 +85,17 @@ Written writeDump(const std::string& path, const char* scenario = "framed-av") {
     DWORD status = DBG_CONTINUE;
     switch (e.dwDebugEventCode) {
       case CREATE_PROCESS_DEBUG_EVENT:
-        w.threads.insert(e.dwThreadId);
+        live.insert(e.dwThreadId);
         w.exeBase =
             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e.u.CreateProcessInfo.lpBaseOfImage));
         w.moduleBases.insert(w.exeBase);
         if (e.u.CreateProcessInfo.hFile) CloseHandle(e.u.CreateProcessInfo.hFile);
         break;
       case CREATE_THREAD_DEBUG_EVENT:
-        w.threads.insert(e.dwThreadId);
+        live.insert(e.dwThreadId);
         break;
       case EXIT_THREAD_DEBUG_EVENT:
-        w.threads.erase(e.dwThreadId);
+        live.erase(e.dwThreadId);
         break;
       case LOAD_DLL_DEBUG_EVENT:
         w.moduleBases.insert(
@@ -125,6 +126,7 @@ Written writeDump(const std::string& path, const char* scenario = "framed-av") {
         CloseHandle(file);
         CloseHandle(thread);
         w.threadId = e.dwThreadId;
+        w.threads = live;
         w.address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(r.ExceptionAddress));
         for (uint32_t base : w.moduleBases) w.images[base] = processImage(pi.hProcess, base);
         TerminateProcess(pi.hProcess, 1);
@@ -206,6 +208,26 @@ TEST(WineMinidump, ADumpOfTheSystemsWriterReadsBackAndItsCrashedThreadWalks) {
   } else {
     DeleteFileA(path.c_str());
   }
+}
+
+// Threads waiting in the same system call: the writer saves the code around each thread's
+// instruction pointer, the same bytes once per thread, and the dump must still read.
+TEST(WineMinidump, ADumpOfThreadsWaitingAtTheSameAddressReadsBack) {
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string path = std::string(temp) + "\\wine_written_threads.dmp";
+  const Written w = writeDump(path, "threads-av 4");
+  ASSERT_NE(w.threadId, 0u);
+  std::string error;
+  std::unique_ptr<Minidump> d = Minidump::open(path, error);
+  DeleteFileA(path.c_str());
+  ASSERT_TRUE(d) << error;
+  std::set<DWORD> threads;
+  for (const DumpThread& t : d->threads) threads.insert(t.id);
+  EXPECT_EQ(threads, w.threads);
+  ASSERT_EQ(threads.size(), 5u);
+  for (size_t i = 1; i < d->memory.size(); ++i)
+    EXPECT_GE(d->memory[i].base, d->memory[i - 1].base + d->memory[i - 1].size);
 }
 
 }  // namespace

@@ -397,9 +397,14 @@ bool Win32Platform::writeMinidump(const MinidumpRequest& request, std::string* e
     // dbghelp is single-threaded; two sessions may crash at once.
     static std::mutex dbghelp;
     std::lock_guard lock(dbghelp);
+    // The dump needs the module list, not the modules' symbols: dbghelp under Wine would
+    // read every module's debug information first (about 250 ms at each write).
+    const DWORD options = SymGetOptions();
+    SymSetOptions(options | SYMOPT_DEFERRED_LOADS);
     written = MiniDumpWriteDump(toHandle(request.process), request.processId, file, type,
                                 request.exception != nullptr ? &exceptionInfo : nullptr, nullptr,
                                 nullptr);
+    SymSetOptions(options);
   }
   if (!written) {
     // A half-written dump would only mislead its readers.
