@@ -248,6 +248,11 @@ TEST(Minidump, DamageIsNamedWithWhereItLies) {
     c.damage(d);
     EXPECT_EQ(errorOf(d), c.error) << c.name;
   }
+  // The same block saved twice is no damage (Wine's writer repeats the code at the
+  // instruction pointer of every thread waiting at one place).
+  std::string twice = good;
+  B::put32(twice, entry3, 0x401000);
+  EXPECT_EQ(errorOf(twice), "parsed");
 
   DumpBuilder b64 = crashedProcess();
   b64.memory64 = true;
