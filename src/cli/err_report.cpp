@@ -64,8 +64,8 @@ ErrReportOutput errReport(const std::string& logPath, const std::string& mapPath
     mapFolders.push_back(mapPath.substr(0, slash));
   std::unique_ptr<report::LogDumpNames> dumpNames =
       report::LogDumpNames::besideLog(logPath, *log.pack, std::move(mapFolders));
-  for (const report::StackRow& row : report::callStackRows(*log.pack, map ? &*map : nullptr,
-                                                           moduleNames, dumpNames.get()))
+  for (const report::StackRow& row :
+       report::callStackRows(*log.pack, map ? &*map : nullptr, moduleNames, dumpNames.get()))
     result.out += report::rowText(row) + "\n";
   return result;
 }

@@ -373,8 +373,8 @@ class Parser {
     }
   }
 
-  /// Sorts the listed ranges, keeps one of identical ones and refuses overlaps. A thread's stack that no listed range
-  /// touches is added (some writers keep stacks out of the memory lists).
+  /// Sorts the listed ranges, keeps one of identical ones and refuses overlaps. A thread's stack
+  /// that no listed range touches is added (some writers keep stacks out of the memory lists).
   void memoryIndex() {
     std::vector<DumpMemoryRange>& m = dump_.memory;
     for (const DumpMemoryRange& r : listed_)
@@ -382,10 +382,9 @@ class Parser {
     std::sort(m.begin(), m.end(), [](const auto& a, const auto& b) { return a.base < b.base; });
     // The same block listed twice is one block: Wine's writer saves the code at each thread's
     // instruction pointer, so threads waiting at one place repeat it.
-    m.erase(std::unique(m.begin(), m.end(),
-                        [](const auto& a, const auto& b) {
-                          return a.base == b.base && a.size == b.size;
-                        }),
+    m.erase(std::unique(
+                m.begin(), m.end(),
+                [](const auto& a, const auto& b) { return a.base == b.base && a.size == b.size; }),
             m.end());
     for (size_t i = 1; i < m.size(); ++i)
       if (m[i].base - m[i - 1].base < m[i - 1].size)

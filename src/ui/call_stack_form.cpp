@@ -18,8 +18,8 @@ struct Column {
   const char* caption;
   int width, minimum, maximum;
 };
-constexpr Column kColumns[] = {{"No.", 100, 50, 200},     {"Address", 100, 50, 200},
-                               {"Module", 200, 100, 500}, {"Unit", 200, 100, 500},
+constexpr Column kColumns[] = {{"No.", 100, 50, 200},      {"Address", 100, 50, 200},
+                               {"Module", 200, 100, 500},  {"Unit", 200, 100, 500},
                                {"Routine", 300, 200, 500}, {"Line", 100, 50, 300},
                                {"Found by", 70, 50, 100}};
 
@@ -63,7 +63,8 @@ void TdisplayCallStackForm::onCreate() {
                             WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS,
                             16, 24, 500, 226, kCallStackListView, dpi(), WS_EX_CLIENTEDGE);
   SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
-  for (int i = 0; i < columnCount(); ++i) addColumn(list, i, kColumns[i].caption, kColumns[i].width, dpi());
+  for (int i = 0; i < columnCount(); ++i)
+    addColumn(list, i, kColumns[i].caption, kColumns[i].width, dpi());
   createControl(handle(), "BUTTON", "Messages", WS_VISIBLE | BS_GROUPBOX, 8, 272, 516, 250, -1,
                 dpi());
   createControl(handle(), "EDIT", "",

@@ -581,9 +581,9 @@ void TostrelForm::writeMinidumpExecute() {
   if (!file) return;
   // The session may have ended while the dialog was open.
   if (!sessionRunning()) {
-    uiDialogs().messageBox(window_, "Minidump could not be written to " + *file +
-                               ": the debugged process has ended",
-                           BoxKind::Error);
+    uiDialogs().messageBox(
+        window_, "Minidump could not be written to " + *file + ": the debugged process has ended",
+        BoxKind::Error);
     return;
   }
   // The dump is written from here, not by the worker: it only reads the debuggee through
@@ -609,8 +609,7 @@ void TostrelForm::writeMinidumpExecute() {
   }
   if (!written)
     uiDialogs().messageBox(
-        window_,
-        "Minidump could not be written to " + *file + (error.empty() ? "" : ": " + error),
+        window_, "Minidump could not be written to " + *file + (error.empty() ? "" : ": " + error),
         BoxKind::Error);
 }
 

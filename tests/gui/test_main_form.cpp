@@ -5,8 +5,8 @@
 // after windows.h, which it needs
 #include <commctrl.h>
 
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <memory>
 #include <set>
@@ -15,13 +15,13 @@
 #include "debuggee_codes.h"
 #include "engine/debug_thread.h"
 #include "gui_support.h"
-#include "ui/call_stack_form.h"
 #include "mapfile/map.h"
 #include "minidump/minidump.h"
 #include "platform/win32/win32_host_system.h"
 #include "platform/win32/win32_platform.h"
 #include "platform/win32/window_sync.h"
 #include "report/program_lifetime.h"
+#include "ui/call_stack_form.h"
 #include "ui/main_form.h"
 #include "ui/process_list.h"
 #include "ui/select_app.h"
@@ -414,9 +414,9 @@ TEST_F(MainFormTest, WriteMinidumpSnapshotsTheRunningDebuggeeWithItsThreads) {
   };
   writeTo(file);
   ASSERT_EQ(dialogs.saveRequests.size(), 1u);
-  EXPECT_EQ(dialogs.saveRequests[0],
-            "Write minidump|Minidump|*.dmp|*.dmp|" +
-                samplePath().substr(0, samplePath().size() - 4) + ".dmp|confirm");
+  EXPECT_EQ(dialogs.saveRequests[0], "Write minidump|Minidump|*.dmp|*.dmp|" +
+                                         samplePath().substr(0, samplePath().size() - 4) +
+                                         ".dmp|confirm");
   ASSERT_TRUE(dialogs.boxes.empty()) << dialogs.boxes[0].text;
   std::set<uint32_t> written = threadsIn(file);
   for (uint32_t id : alive) EXPECT_EQ(written.count(id), 1u) << id;

@@ -564,7 +564,8 @@ TEST(CliRun, LastChanceWritesAMinidumpBesideTheLog) {
 
   // Without a map, err report names the log's frames through the dump beside it (and the
   // map it finds beside the module the dump records).
-  const std::string errorRow = "E:\t$" + faultAddress(last) + "\tdbg_sample.exe\tdbg_sample\tfaultingRoutine\t";
+  const std::string errorRow =
+      "E:\t$" + faultAddress(last) + "\tdbg_sample.exe\tdbg_sample\tfaultingRoutine\t";
   RunResult report = runCaptured("\"" + cliPath() + "\" err report \"" + logs[0] + "\"");
   ASSERT_EQ(report.exitCode, 0u) << report.err;
   EXPECT_NE(report.out.find("\n" + errorRow), std::string::npos) << report.out;
