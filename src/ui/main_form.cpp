@@ -597,8 +597,23 @@ void TostrelForm::writeMinidumpExecute() {
   // The user agreed to replace an existing file: the new dump goes to a file of its own
   // first, so that a failed write leaves the old one as it was.
   const bool replacing = fileExists(*file);
-  request.path = replacing ? *file + ".tmp" : *file;
-  if (replacing) DeleteFileA(request.path.c_str());
+  request.path = *file;
+  if (replacing) {
+    // A name of our own in the same folder (so that the move is a rename): the system
+    // creates it empty, and the writer, which never replaces a file, wants it gone.
+    const size_t slash = file->find_last_of("\\/");
+    const std::string folder = slash == std::string::npos ? "." : file->substr(0, slash);
+    char unique[MAX_PATH] = {};
+    if (GetTempFileNameA(folder.c_str(), "dmp", 0, unique) == 0) {
+      uiDialogs().messageBox(
+          window_,
+          "Minidump could not be written to " + *file + ": " + systemErrorText(GetLastError()),
+          BoxKind::Error);
+      return;
+    }
+    DeleteFileA(unique);
+    request.path = unique;
+  }
   std::string error;
   bool written = enginePlatform() != nullptr && enginePlatform()->writeMinidump(request, &error);
   if (written && replacing &&
