@@ -72,7 +72,7 @@ class SilentDialogs : public ui::UiDialogs {
   void messageBox(HWND, const std::string&, ui::BoxKind) override { ++boxes; }
   std::optional<std::string> openFile(HWND, const std::string&) override { return {}; }
   std::optional<std::string> saveFile(HWND, const std::string&, const std::string&,
-                                      const std::string&, const std::string&) override {
+                                      const std::string&, const std::string&, bool) override {
     return {};
   }
   std::optional<std::string> browseFolder(HWND, const std::string&) override { return {}; }

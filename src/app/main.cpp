@@ -1,10 +1,11 @@
 // ostrel.exe: start-up in the documented order, the message loop, and the shutdown.
 //
 //   ostrel.exe [--errdir DIR] [--run EXE [ARGS...]]
-//   ostrel.exe LOGFILE.err
+//   ostrel.exe LOGFILE.err | DUMPFILE.dmp
 // With --run the window starts debugging EXE at once, as if the selection dialog had been
 // confirmed with these entries (the log folder defaults to the current folder). A stored
-// exception log opens in the call stack window (so that a log can be double-clicked).
+// exception log or a minidump opens in the call stack window (so that either can be
+// double-clicked).
 #include <windows.h>
 // after windows.h, which they need
 #include <commctrl.h>

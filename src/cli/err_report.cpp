@@ -58,8 +58,14 @@ ErrReportOutput errReport(const std::string& logPath, const std::string& mapPath
 
   for (const std::string& line : report::reportLines(*log.pack, report::ReportValues::StoredOnly))
     result.out += line + "\n";
+  // The minidump written with the log names the modules of its stack and the DLL frames.
+  std::vector<std::string> mapFolders;
+  if (const size_t slash = mapPath.find_last_of("\\/"); slash != std::string::npos)
+    mapFolders.push_back(mapPath.substr(0, slash));
+  std::unique_ptr<report::LogDumpNames> dumpNames =
+      report::LogDumpNames::besideLog(logPath, *log.pack, std::move(mapFolders));
   for (const report::StackRow& row :
-       report::callStackRows(*log.pack, map ? &*map : nullptr, moduleNames))
+       report::callStackRows(*log.pack, map ? &*map : nullptr, moduleNames, dumpNames.get()))
     result.out += report::rowText(row) + "\n";
   return result;
 }

@@ -4,7 +4,10 @@
 #include <cstring>
 
 #include "common/format.h"
+#include "engine/exception_capture.h"
+#include "minidump/minidump.h"
 #include "platform/debug_records.h"
+#include "report/dump_report.h"
 
 namespace ostrel::report {
 
@@ -144,8 +147,37 @@ std::vector<std::string> reportLines(excpack::TExceptionPack& pack, ReportValues
   return lines;
 }
 
+std::unique_ptr<LogDumpNames> LogDumpNames::besideLog(const std::string& logPath,
+                                                      const excpack::TExceptionPack& pack,
+                                                      std::vector<std::string> mapFolders) {
+  const TErrorInfo* error = pack.ErrorInfo();
+  if (error == nullptr) return nullptr;
+  const std::string dumpPath = minidumpNameForLog(logPath);
+  if (dumpPath == logPath + ".dmp") return nullptr;  // not a ".err" name: no dump of it
+  std::string ignored;
+  std::unique_ptr<Minidump> dump = Minidump::open(dumpPath, ignored);
+  // A dump of another crash under the same name would name everything wrong.
+  if (dump == nullptr || !dump->hasException || dump->exception.address != error->ErrorAddress)
+    return nullptr;
+  std::unique_ptr<LogDumpNames> names(new LogDumpNames);
+  names->files_ = std::make_unique<DumpModuleFiles>(dumpPath, *dump, std::move(mapFolders));
+  names->symbolizer_ = names->files_->makeSymbolizer();
+  names->dump_ = std::move(dump);
+  return names;
+}
+
+LogDumpNames::~LogDumpNames() = default;
+
+std::optional<SymbolInfo> LogDumpNames::names(uint32_t address) {
+  const DumpModule* m = dump_->moduleAt(address);
+  if (m == nullptr) return std::nullopt;
+  return symbolizer_->symbolize(SymbolModule{m->name, static_cast<uint32_t>(m->base), m->size},
+                                address);
+}
+
 std::vector<StackRow> callStackRows(const excpack::TExceptionPack& pack, const TMap* map,
-                                    const std::vector<std::string>& moduleNames) {
+                                    const std::vector<std::string>& moduleNames,
+                                    LogDumpNames* dumpNames) {
   std::vector<StackRow> rows;
   const TErrorInfo* error = pack.ErrorInfo();
   const uint32_t codeBase = error ? error->OffsetBase : 0;
@@ -156,10 +188,23 @@ std::vector<StackRow> callStackRows(const excpack::TExceptionPack& pack, const T
     loc.Address = hexP(address);
     return loc;
   };
+  // The dump's module names the row; its own map or exports name what the map could not.
+  auto nameFromDump = [&](uint32_t address, TCodeLocation& loc, std::string& module) {
+    if (dumpNames == nullptr) return;
+    std::optional<SymbolInfo> names = dumpNames->names(address);
+    if (!names) return;
+    if (!names->ModuleName.empty()) module = names->ModuleName;
+    if (resolved(loc)) return;
+    loc.UnitName = names->UnitName;
+    loc.RoutineName = names->RoutineName;
+    loc.LineText = names->LineText;
+  };
 
   if (error != nullptr) {
     TCodeLocation loc = locate(error->ErrorAddress);
-    if (resolved(loc)) rows.push_back(locationRow("E:", " ", loc));
+    std::string module = " ";
+    nameFromDump(error->ErrorAddress, loc, module);
+    if (resolved(loc)) rows.push_back(locationRow("E:", module, loc));
   }
   rows.push_back(StackRow{});
   if (error == nullptr) return rows;
@@ -169,8 +214,9 @@ std::vector<StackRow> callStackRows(const excpack::TExceptionPack& pack, const T
     const excpack::TCallStackItem* item = error->CallStackItem(i);
     if (item == nullptr) continue;
     TCodeLocation loc = locate(item->OperationPoint);
+    std::string module = size_t(i) < moduleNames.size() ? moduleNames[size_t(i)] : "";
+    nameFromDump(item->OperationPoint, loc, module);
     if (!resolved(loc)) continue;
-    const std::string module = size_t(i) < moduleNames.size() ? moduleNames[size_t(i)] : "";
     rows.push_back(locationRow(std::to_string(i), module, loc));
   }
   return rows;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/format.h"
 #include "excpack/exception_log.h"
 #include "mapfile/map.h"
 #include "report/log_report.h"
@@ -17,9 +18,24 @@ struct Column {
   const char* caption;
   int width, minimum, maximum;
 };
-constexpr Column kColumns[] = {{"No.", 100, 50, 200},     {"Address", 100, 50, 200},
-                               {"Module", 200, 100, 500}, {"Unit", 200, 100, 500},
-                               {"Routine", 300, 200, 500}, {"Line", 100, 50, 300}};
+constexpr Column kColumns[] = {{"No.", 100, 50, 200},      {"Address", 100, 50, 200},
+                               {"Module", 200, 100, 500},  {"Unit", 200, 100, 500},
+                               {"Routine", 300, 200, 500}, {"Line", 100, 50, 300},
+                               {"Found by", 70, 50, 100}};
+
+void insertRow(HWND list, int row, const std::vector<std::string>& cells) {
+  LVITEMA first{};
+  first.mask = LVIF_TEXT;
+  first.iItem = row;
+  first.pszText = const_cast<char*>(cells[0].c_str());
+  SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&first));
+  for (size_t c = 1; c < cells.size(); ++c) {
+    LVITEMA cell{};
+    cell.iSubItem = static_cast<int>(c);
+    cell.pszText = const_cast<char*>(cells[c].c_str());
+    SendMessageA(list, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&cell));
+  }
+}
 
 // The memo's text: the report lines, each ended by CR LF.
 std::string memoText(const std::vector<std::string>& lines) {
@@ -47,7 +63,8 @@ void TdisplayCallStackForm::onCreate() {
                             WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS,
                             16, 24, 500, 226, kCallStackListView, dpi(), WS_EX_CLIENTEDGE);
   SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
-  for (int i = 0; i < 6; ++i) addColumn(list, i, kColumns[i].caption, kColumns[i].width, dpi());
+  for (int i = 0; i < columnCount(); ++i)
+    addColumn(list, i, kColumns[i].caption, kColumns[i].width, dpi());
   createControl(handle(), "BUTTON", "Messages", WS_VISIBLE | BS_GROUPBOX, 8, 272, 516, 250, -1,
                 dpi());
   createControl(handle(), "EDIT", "",
@@ -65,7 +82,29 @@ void TdisplayCallStackForm::onCreate() {
   fill();
 }
 
+void TdisplayCallStackForm::fillDump() {
+  std::string text;
+  for (const char c : dump_->text()) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  SetWindowTextA(item(kMessageMemo), text.c_str());
+  HWND list = item(kCallStackListView);
+  if (dump_->threads.empty()) return;
+  int row = 0;
+  for (const report::StackLine& line : dump_->threads.front().entries) {
+    insertRow(list, row++,
+              {line.number < 0 ? "E:" : std::to_string(line.number), hexP(line.address),
+               line.names.ModuleName, line.names.UnitName, line.names.RoutineName,
+               line.names.LineText, foundByName(line.foundBy)});
+  }
+}
+
 void TdisplayCallStackForm::fill() {
+  if (dump_) {
+    fillDump();
+    return;
+  }
   if (path_.empty()) return;
   HCURSOR remembered = SetCursor(LoadCursor(nullptr, IDC_WAIT));
   excpack::ReadLogResult log = excpack::readExceptionLogText(content_, path_);
@@ -80,21 +119,12 @@ void TdisplayCallStackForm::fill() {
                  memoText(report::reportLines(*Pack, report::ReportValues::StoredOnly)).c_str());
   HWND list = item(kCallStackListView);
   SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+  std::unique_ptr<report::LogDumpNames> dumpNames =
+      report::LogDumpNames::besideLog(path_, *Pack, mapFolders_);
   int row = 0;
-  for (const report::StackRow& cells : report::callStackRows(*Pack, map_, ModuleNames)) {
-    LVITEMA first{};
-    first.mask = LVIF_TEXT;
-    first.iItem = row;
-    first.pszText = const_cast<char*>(cells[0].c_str());
-    SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&first));
-    for (int c = 1; c < 6; ++c) {
-      LVITEMA cell{};
-      cell.iSubItem = c;
-      cell.pszText = const_cast<char*>(cells[static_cast<size_t>(c)].c_str());
-      SendMessageA(list, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&cell));
-    }
-    ++row;
-  }
+  for (const report::StackRow& cells :
+       report::callStackRows(*Pack, map_, ModuleNames, dumpNames.get()))
+    insertRow(list, row++, std::vector<std::string>(cells.begin(), cells.end()));
   SetCursor(remembered);
 }
 
@@ -104,7 +134,7 @@ bool TdisplayCallStackForm::onNotify(NMHDR* header, LRESULT&) {
   HWND list = item(kCallStackListView);
   if (GetParent(header->hwndFrom) != list) return false;
   const int column = reinterpret_cast<NMHEADERA*>(header)->iItem;
-  if (column < 0 || column >= 6) return false;
+  if (column < 0 || column >= columnCount()) return false;
   const int width = static_cast<int>(SendMessageA(list, LVM_GETCOLUMNWIDTH, column, 0));
   const int clamped =
       std::clamp(width, dpi()(kColumns[column].minimum), dpi()(kColumns[column].maximum));
@@ -122,8 +152,34 @@ bool TdisplayCallStackForm::onCommand(int id, int code, HWND) {
 
 void TdisplayCallStackForm::closeButtonClick() { end(IDOK); }
 
+bool TdisplayCallStackForm::isDumpPath(const std::string& path) {
+  return path.size() > 4 && sameText(std::string_view(path).substr(path.size() - 4), ".dmp");
+}
+
+void TdisplayCallStackForm::showDump(HWND owner, const std::string& path,
+                                     const std::vector<std::string>& mapFolders) {
+  HCURSOR remembered = SetCursor(LoadCursor(nullptr, IDC_WAIT));
+  report::DumpReportOptions options;
+  options.mapFolders = mapFolders;
+  report::DumpReport dump;
+  std::string error;
+  const bool read = report::buildDumpReport(path, options, dump, error);
+  SetCursor(remembered);
+  if (!read) {
+    uiDialogs().messageBox(owner, error, BoxKind::Error);
+    return;
+  }
+  TdisplayCallStackForm form(std::move(dump));
+  form.showModal(owner);
+}
+
 void TdisplayCallStackForm::showCallStack(HWND owner, const std::string& path,
-                                          const std::string& moduleNames, const TMap* map) {
+                                          const std::string& moduleNames, const TMap* map,
+                                          const std::vector<std::string>& mapFolders) {
+  if (isDumpPath(path)) {
+    showDump(owner, path, mapFolders);
+    return;
+  }
   std::string content;
   if (!path.empty()) {
     excpack::LogFileContent read = excpack::readLogFile(path);
@@ -136,6 +192,7 @@ void TdisplayCallStackForm::showCallStack(HWND owner, const std::string& path,
   std::vector<std::string> modules;
   if (!moduleNames.empty()) modules = report::splitLines(moduleNames);
   TdisplayCallStackForm form(path, std::move(content), std::move(modules), map);
+  form.mapFolders_ = mapFolders;
   form.showModal(owner);
 }
 

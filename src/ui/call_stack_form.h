@@ -1,14 +1,17 @@
 // The call stack window: a stored exception log shown as its report and its call stack
-// resolved through the map its opener chose for it.
+// resolved through the map its opener chose for it (and through the minidump beside it),
+// or a minidump shown as its report and its crashed thread's walked stack.
 #pragma once
 
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "excpack/global_exc_pkg_types.h"
+#include "report/dump_report.h"
 #include "ui/modal_dialog.h"
 
 namespace ostrel {
@@ -35,11 +38,26 @@ class TdisplayCallStackForm : public ModalDialog {
         map_(map),
         ModuleNames(std::move(modules)) {}
 
+  /// A minidump's report: the whole report in the memo, the first thread's stack (the
+  /// crashed one, when the dump has an exception) in the list, with a "Found by" column.
+  explicit TdisplayCallStackForm(report::DumpReport dump) : dump_(std::move(dump)) {}
+
   /// Opens the window for the log at path with the module names of its call stack items
-  /// (one per line; may be empty), resolved through map. A log that cannot be read is
-  /// reported in an error box naming it, and no window opens.
+  /// (one per line; may be empty), resolved through map; the minidump written with the log
+  /// (NAME.dmp beside NAME.err) names the modules and the DLL frames. A path ending in
+  /// ".dmp" opens that minidump instead (showDump). A log that cannot be read is reported
+  /// in an error box naming it, and no window opens. mapFolders: where else maps of the
+  /// dump's modules are looked for.
   static void showCallStack(HWND owner, const std::string& path, const std::string& moduleNames,
-                            const TMap* map = nullptr);
+                            const TMap* map = nullptr,
+                            const std::vector<std::string>& mapFolders = {});
+  /// Opens the window for the minidump at path, its modules named through the maps found
+  /// beside the dump, in mapFolders and beside the module files. A dump that cannot be
+  /// read or is damaged is reported in an error box naming it, and no window opens.
+  static void showDump(HWND owner, const std::string& path,
+                       const std::vector<std::string>& mapFolders = {});
+  /// Whether a path names a minidump (its extension is ".dmp", in any case).
+  static bool isDumpPath(const std::string& path);
   void closeButtonClick();
 
  protected:
@@ -50,9 +68,13 @@ class TdisplayCallStackForm : public ModalDialog {
 
  private:
   void fill();
+  void fillDump();
+  int columnCount() const { return dump_ ? 7 : 6; }
 
   std::string path_, content_;
   const TMap* map_ = nullptr;
+  std::vector<std::string> mapFolders_;
+  std::optional<report::DumpReport> dump_;
 
  public:
   std::vector<std::string> ModuleNames;

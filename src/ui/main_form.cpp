@@ -279,6 +279,7 @@ void TostrelForm::createControls() {
   eventMenu_ = CreatePopupMenu();
   AppendMenuA(eventMenu_, MF_STRING, kSaveCommand, "Save");
   AppendMenuA(eventMenu_, MF_STRING, kOpenLogCommand, "Open exception log...");
+  AppendMenuA(eventMenu_, MF_STRING | MF_GRAYED, kWriteDumpCommand, "Write minidump...");
 }
 
 void TostrelForm::layout() {
@@ -507,11 +508,25 @@ void TostrelForm::displayActionExecute() {
   if (!CurrentDebugThread) return;
   const TLastChanceResults stored = CurrentDebugThread->lastChanceResults();
   TdisplayCallStackForm::showCallStack(window_, stored.ErrorLogName, stored.StackModules,
-                                       MapLoaded ? globalMap() : nullptr);
+                                       MapLoaded ? globalMap() : nullptr, mapFolders());
+}
+
+std::vector<std::string> TostrelForm::mapFolders() const {
+  // The folder of the map loaded for the session's program names that program's frames in
+  // a dump written elsewhere.
+  const TMap* map = MapLoaded ? globalMap() : nullptr;
+  if (map == nullptr || map->MapFileName.empty()) return {};
+  const size_t slash = map->MapFileName.find_last_of("\\/");
+  if (slash == std::string::npos) return {};
+  return {map->MapFileName.substr(0, slash)};
 }
 
 void TostrelForm::openLog(const std::string& path) {
-  TdisplayCallStackForm::showCallStack(window_, path, "", mapForLog(path));
+  if (TdisplayCallStackForm::isDumpPath(path)) {
+    TdisplayCallStackForm::showDump(window_, path, mapFolders());
+    return;
+  }
+  TdisplayCallStackForm::showCallStack(window_, path, "", mapForLog(path), mapFolders());
 }
 
 const TMap* TostrelForm::mapForLog(const std::string& path) {
@@ -548,7 +563,69 @@ const TMap* TostrelForm::mapForLog(const std::string& path) {
 }
 
 void TostrelForm::openLogExecute() {
-  if (auto path = uiDialogs().openFile(window_, "Exception log|*.err")) openLog(*path);
+  if (auto path = uiDialogs().openFile(window_, "Exception log|*.err|Minidump|*.dmp"))
+    openLog(*path);
+}
+
+bool TostrelForm::sessionRunning() const {
+  return CurrentDebugThread && !CurrentDebugThread->Finished() &&
+         CurrentDebugThread->processHandle() != 0 && CurrentDebugThread->MainProcessId != 0;
+}
+
+void TostrelForm::writeMinidumpExecute() {
+  if (!sessionRunning()) return;
+  std::string program = TargetPath;
+  if (program.empty()) program = CurrentDebugThread->exePath();
+  auto file = uiDialogs().saveFile(window_, "Write minidump", "Minidump|*.dmp", "*.dmp",
+                                   replaceExtension(program, ".dmp"), true);
+  if (!file) return;
+  // The session may have ended while the dialog was open.
+  if (!sessionRunning()) {
+    uiDialogs().messageBox(
+        window_, "Minidump could not be written to " + *file + ": the debugged process has ended",
+        BoxKind::Error);
+    return;
+  }
+  // The dump is written from here, not by the worker: it only reads the debuggee through
+  // the session's process handle (kept until the session is destroyed, which only this
+  // thread does), and it works alike whether the debuggee runs or waits at an event. The
+  // worker meanwhile just waits should it hand a notification over.
+  MinidumpRequest request;
+  request.process = CurrentDebugThread->processHandle();
+  request.processId = CurrentDebugThread->MainProcessId;
+  request.kind = MinidumpKind::Normal;
+  // The user agreed to replace an existing file: the new dump goes to a file of its own
+  // first, so that a failed write leaves the old one as it was.
+  const bool replacing = fileExists(*file);
+  request.path = *file;
+  if (replacing) {
+    // A name of our own in the same folder (so that the move is a rename): the system
+    // creates it empty, and the writer, which never replaces a file, wants it gone.
+    const size_t slash = file->find_last_of("\\/");
+    const std::string folder = slash == std::string::npos ? "." : file->substr(0, slash);
+    char unique[MAX_PATH] = {};
+    if (GetTempFileNameA(folder.c_str(), "dmp", 0, unique) == 0) {
+      uiDialogs().messageBox(
+          window_,
+          "Minidump could not be written to " + *file + ": " + systemErrorText(GetLastError()),
+          BoxKind::Error);
+      return;
+    }
+    DeleteFileA(unique);
+    request.path = unique;
+  }
+  std::string error;
+  bool written = enginePlatform() != nullptr && enginePlatform()->writeMinidump(request, &error);
+  if (written && replacing &&
+      !MoveFileExA(request.path.c_str(), file->c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    error = systemErrorText(GetLastError());
+    DeleteFileA(request.path.c_str());
+    written = false;
+  }
+  if (!written)
+    uiDialogs().messageBox(
+        window_, "Minidump could not be written to " + *file + (error.empty() ? "" : ": " + error),
+        BoxKind::Error);
 }
 
 void TostrelForm::settingsActionExecute() {
@@ -871,6 +948,8 @@ bool TostrelForm::onNotify(NMHDR* header, LRESULT& result) {
     if (header->code == NM_RCLICK) {
       POINT at{};
       GetCursorPos(&at);
+      EnableMenuItem(eventMenu_, kWriteDumpCommand,
+                     MF_BYCOMMAND | (sessionRunning() ? MF_ENABLED : MF_GRAYED));
       TrackPopupMenu(eventMenu_, TPM_LEFTALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, window_, nullptr);
       return true;
     }
@@ -952,6 +1031,10 @@ LRESULT TostrelForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       if (id == kOpenLogCommand) {
         openLogExecute();
+        return 0;
+      }
+      if (id == kWriteDumpCommand) {
+        writeMinidumpExecute();
         return 0;
       }
       if (HIWORD(wParam) == kSplitterMoved) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/debug_thread.h"
 #include "stack/symbolizer.h"
@@ -113,6 +114,14 @@ class TostrelForm {
   /// session's map and the footer stay as they are.
   void openLog(const std::string& path);
   void openLogExecute();
+  /// "Write minidump..." in the event list's menu: a Normal minidump of the debugged
+  /// process, written where the save dialog says; an error box names the file and the
+  /// reason when it cannot be written. Does nothing without a running session.
+  void writeMinidumpExecute();
+  /// Whether a session runs with its debuggee (what "Write minidump..." needs).
+  bool sessionRunning() const;
+  /// The menu of the event list (read by tests).
+  HMENU eventMenu() const { return eventMenu_; }
 
   // --- read by tests and screenshots ---
   EventList& eventList() { return events_; }
@@ -155,6 +164,7 @@ class TostrelForm {
   static constexpr int kFirstActionId = 1000;
   static constexpr int kSaveCommand = 2000;
   static constexpr int kOpenLogCommand = 2001;
+  static constexpr int kWriteDumpCommand = 2002;
 
  private:
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -169,6 +179,8 @@ class TostrelForm {
   void mapStep();
   /// The map that names the addresses of the log at path, nullptr when there is none.
   const TMap* mapForLog(const std::string& path);
+  /// Folders where maps of a displayed dump's modules are looked for besides the usual places.
+  std::vector<std::string> mapFolders() const;
   void setMapStatus(const std::string& text);
   /// Runs after each notification: a close asked for while it ran is posted again.
   void afterNotification();

@@ -6,8 +6,11 @@ namespace ostrel::ui {
 
 namespace {
 
-bool endsWithErr(const std::string& arg) {
-  return arg.size() > 4 && sameText(std::string_view(arg).substr(arg.size() - 4), ".err");
+// A stored exception log or a minidump: both open in the call stack window.
+bool endsWithErrOrDmp(const std::string& arg) {
+  if (arg.size() <= 4) return false;
+  const std::string_view extension = std::string_view(arg).substr(arg.size() - 4);
+  return sameText(extension, ".err") || sameText(extension, ".dmp");
 }
 
 }  // namespace
@@ -23,7 +26,7 @@ StartRequest parseStartRequest(const std::vector<std::string>& args) {
       request.exe = args[++i];
       for (++i; i < args.size(); ++i)
         request.parameters += (request.parameters.empty() ? "" : " ") + quoteArgument(args[i]);
-    } else if (endsWithErr(arg)) {
+    } else if (endsWithErrOrDmp(arg)) {
       request.log = arg;
     }
   }

@@ -1,6 +1,6 @@
 // What ostrel.exe was asked to do at start-up, read from its command line:
 //   ostrel.exe [--errdir DIR] [--run EXE [ARGS...]]
-//   ostrel.exe LOGFILE.err
+//   ostrel.exe LOGFILE.err | DUMPFILE.dmp
 #pragma once
 
 #include <string>
@@ -15,7 +15,7 @@ struct StartRequest {
   /// reads back exactly the arguments Ostrel was given.
   std::string parameters;
   std::string errorDir = ".";
-  std::string log;
+  std::string log;  // a stored exception log (.err) or a minidump (.dmp) to show
 };
 
 /// args: the program's arguments without its own name.

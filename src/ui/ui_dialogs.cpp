@@ -69,7 +69,8 @@ std::optional<std::string> SystemDialogs::openFile(HWND owner, const std::string
 std::optional<std::string> SystemDialogs::saveFile(HWND owner, const std::string& title,
                                                    const std::string& filter,
                                                    const std::string& defaultExtension,
-                                                   const std::string& proposedName) {
+                                                   const std::string& proposedName,
+                                                   bool confirmOverwrite) {
   const std::string filters = fileDialogFilter(filter);
   char file[MAX_PATH] = {};
   lstrcpynA(file, proposedName.c_str(), MAX_PATH);
@@ -85,7 +86,8 @@ std::optional<std::string> SystemDialogs::saveFile(HWND owner, const std::string
   ofn.nMaxFile = MAX_PATH;
   ofn.lpstrTitle = title.c_str();
   ofn.lpstrDefExt = extension.c_str();
-  ofn.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_EXPLORER;
+  ofn.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_EXPLORER |
+              (confirmOverwrite ? OFN_OVERWRITEPROMPT : 0);
   if (!GetSaveFileNameA(&ofn)) return std::nullopt;
   return std::string(file);
 }

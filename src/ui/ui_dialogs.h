@@ -19,10 +19,12 @@ class UiDialogs {
   /// The file-open dialog; filter in the "Description|*.ext" form. nullopt when cancelled.
   virtual std::optional<std::string> openFile(HWND owner, const std::string& filter) = 0;
   /// The save dialog: title, filter ("Txt|*.txt"), default extension and proposed name.
+  /// With confirmOverwrite, picking an existing file asks whether to replace it.
   virtual std::optional<std::string> saveFile(HWND owner, const std::string& title,
                                               const std::string& filter,
                                               const std::string& defaultExtension,
-                                              const std::string& proposedName) = 0;
+                                              const std::string& proposedName,
+                                              bool confirmOverwrite = false) = 0;
   /// The folder browser, rooted at the computer's drives. nullopt when cancelled.
   virtual std::optional<std::string> browseFolder(HWND owner, const std::string& title) = 0;
 };
@@ -35,7 +37,8 @@ class SystemDialogs : public UiDialogs {
   std::optional<std::string> saveFile(HWND owner, const std::string& title,
                                       const std::string& filter,
                                       const std::string& defaultExtension,
-                                      const std::string& proposedName) override;
+                                      const std::string& proposedName,
+                                      bool confirmOverwrite = false) override;
   std::optional<std::string> browseFolder(HWND owner, const std::string& title) override;
 };
 

@@ -46,8 +46,10 @@ std::optional<std::string> ScriptedDialogs::openFile(HWND, const std::string&) {
 std::optional<std::string> ScriptedDialogs::saveFile(HWND, const std::string& title,
                                                      const std::string& filter,
                                                      const std::string& extension,
-                                                     const std::string& proposed) {
-  saveRequests.push_back(title + "|" + filter + "|" + extension + "|" + proposed);
+                                                     const std::string& proposed,
+                                                     bool confirmOverwrite) {
+  saveRequests.push_back(title + "|" + filter + "|" + extension + "|" + proposed +
+                         (confirmOverwrite ? "|confirm" : ""));
   return next(saveAnswers);
 }
 

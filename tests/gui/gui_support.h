@@ -35,7 +35,8 @@ class ScriptedDialogs : public ui::UiDialogs {
   std::optional<std::string> saveFile(HWND owner, const std::string& title,
                                       const std::string& filter,
                                       const std::string& defaultExtension,
-                                      const std::string& proposedName) override;
+                                      const std::string& proposedName,
+                                      bool confirmOverwrite = false) override;
   std::optional<std::string> browseFolder(HWND owner, const std::string& title) override;
 };
 

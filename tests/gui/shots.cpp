@@ -129,6 +129,14 @@ void shootDialog(Form& form, int action, const std::string& name, int closeWith 
   }
 }
 
+// Photographs the open popup menu, then closes it.
+void CALLBACK shootMenu(HWND, UINT, UINT_PTR timer, DWORD) {
+  KillTimer(nullptr, timer);
+  HWND menu = FindWindowA("#32768", nullptr);
+  if (menu != nullptr) shoot(menu, "event-menu");
+  EndMenu();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -207,6 +215,35 @@ int main(int argc, char** argv) {
     }
     shootDialog(form, Form::settingsAction, "preferences", IDOK);  // "Ok" is its only way out
     shootDialog(form, Form::aboutAction, "about", IDOK);
+    // The minidump written at the crash, opened as "Open exception log..." opens it.
+    const std::string dump = CurrentDebugThread->lastChanceResults().DumpName;
+    {
+      gtest_gui::DialogScript script({[&](HWND dialog) {
+        shoot(dialog, "dump-call-stack");
+        SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      }});
+      dialogs.openAnswers = {dump};
+      SendMessageA(form.handle(), WM_COMMAND, Form::kOpenLogCommand, 0);
+      if (!script.done()) {
+        std::printf("dump-call-stack: the window did not show\n");
+        ++gFailures;
+      }
+    }
+    // The event list's menu while a session runs, "Write minidump..." enabled.
+    ShowWindow(form.handle(), SW_SHOW);
+    form.TargetPath = gtest_gui::samplePath();
+    form.TargetParams = "sleep 30";
+    form.startRun();
+    pumpUntil([&] {
+      form.flushEvents();
+      return findRow(form, "Output debug string") >= 0;
+    });
+    SetCursorPos(200, 200);
+    SetTimer(nullptr, 0, 500, &shootMenu);
+    NMHDR rclick{form.eventList().handle(), Form::kEventList, static_cast<UINT>(NM_RCLICK)};
+    SendMessageA(form.handle(), WM_NOTIFY, Form::kEventList, reinterpret_cast<LPARAM>(&rclick));
+    form.stopActionExecute();
+    pumpUntil([] { return CurrentDebugThread && CurrentDebugThread->Finished(); });
     SendMessageA(form.handle(), WM_CLOSE, 0, 0);
   }
   ui::setUiDialogs(nullptr);

@@ -430,6 +430,20 @@ TEST_F(DialogsTest, CallStackWindowWithoutALogOrWithABadOne) {
     EXPECT_TRUE(script.done());
     EXPECT_EQ(dialogs.boxes.size(), 3u);
   }
+  // A damaged minidump (its directory lies past the end of the file): the error names it
+  // and says what is wrong, and no window opens.
+  {
+    const std::string damaged = folder + "\\damaged.dmp";
+    std::string header("MDMP\x93\xA7\0\0\x05\0\0\0\0\x10\0\0", 16);
+    header.resize(32, '\0');
+    std::ofstream(damaged, std::ios::binary) << header;
+    DialogScript script({[](HWND d) { click(d, IDOK); }});
+    TdisplayCallStackForm::showCallStack(nullptr, damaged, "");
+    EXPECT_FALSE(script.done());
+    ASSERT_EQ(dialogs.boxes.size(), 4u);
+    EXPECT_EQ(dialogs.boxes[3].text.rfind(damaged + ": ", 0), 0u) << dialogs.boxes[3].text;
+    EXPECT_EQ(dialogs.boxes[3].kind, ui::BoxKind::Error);
+  }
 }
 
 // Reads the call stack window once a failed handler has returned, then closes it.

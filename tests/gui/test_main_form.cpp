@@ -5,21 +5,23 @@
 // after windows.h, which it needs
 #include <commctrl.h>
 
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 
 #include "common/format.h"
 #include "debuggee_codes.h"
 #include "engine/debug_thread.h"
 #include "gui_support.h"
-#include "ui/call_stack_form.h"
 #include "mapfile/map.h"
+#include "minidump/minidump.h"
 #include "platform/win32/win32_host_system.h"
 #include "platform/win32/win32_platform.h"
 #include "platform/win32/window_sync.h"
 #include "report/program_lifetime.h"
+#include "ui/call_stack_form.h"
 #include "ui/main_form.h"
 #include "ui/process_list.h"
 #include "ui/select_app.h"
@@ -231,6 +233,8 @@ TEST_F(MainFormTest, LastChanceRunListsColouredRowsAndResolvesTheCallStack) {
 }
 
 TEST_F(MainFormTest, DisplayShowsTheStoredLogResolvedThroughTheMap) {
+  // No minidump beside the log: the names come from the log and the map alone.
+  form->Settings.Minidump = MinidumpKind::None;
   ASSERT_TRUE(runToEnd("deep-av"));
   ASSERT_TRUE(form->actionEnabled(Form::displayAction));
   std::vector<std::string> rows;
@@ -275,6 +279,170 @@ TEST_F(MainFormTest, DisplayShowsTheStoredLogResolvedThroughTheMap) {
   ASSERT_EQ(picked.size(), rows.size());
   EXPECT_EQ(picked[0], " |faultingRoutine");
   for (size_t i = 2; i < picked.size(); ++i) EXPECT_EQ(picked[i].rfind("|", 0), 0u) << picked[i];
+}
+
+/// Cells of every row of the call stack window that open() shows ("c0|c2|..." for the
+/// columns given), and its memo.
+struct ShownStack {
+  std::vector<std::string> rows;
+  std::string memo;
+};
+ShownStack stackShown(const std::function<void()>& open, std::vector<int> columns) {
+  ShownStack shown;
+  DialogScript script({[&](HWND d) {
+    HWND list = GetDlgItem(d, ui::TdisplayCallStackForm::kCallStackListView);
+    for (int i = 0; i < SendMessageA(list, LVM_GETITEMCOUNT, 0, 0); ++i) {
+      std::string row;
+      for (int c : columns) row += ui::listViewText(list, i, c) + "|";
+      shown.rows.push_back(row);
+    }
+    shown.memo = text(GetDlgItem(d, ui::TdisplayCallStackForm::kMessageMemo));
+    SendMessageA(d, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  }});
+  open();
+  EXPECT_TRUE(script.done());
+  return shown;
+}
+
+bool hasRowStarting(const std::vector<std::string>& rows, const std::string& start) {
+  for (const std::string& row : rows)
+    if (row.rfind(start, 0) == 0) return true;
+  return false;
+}
+
+TEST_F(MainFormTest, TheDumpOfACrashInADllShowsItsChainAndNamesTheLogsDllFrames) {
+  ASSERT_TRUE(runToEnd("dll-map-av"));
+  const TLastChanceResults stored = CurrentDebugThread->lastChanceResults();
+  ASSERT_FALSE(stored.DumpName.empty());
+  const size_t boxes = dialogs.boxes.size();
+
+  // The dump picked with "Open exception log...": the crashed thread's walked stack, each
+  // entry saying how it was found, and the report in the memo.
+  dialogs.openAnswers = {stored.DumpName};
+  const ShownStack dump = stackShown(
+      [&] { SendMessageA(form->handle(), WM_COMMAND, Form::kOpenLogCommand, 0); }, {0, 2, 4, 6});
+  ASSERT_GE(dump.rows.size(), 4u);
+  EXPECT_EQ(dump.rows[0], "E:|dbg_chaindll.dll|chainFault|context|");
+  const std::vector<std::string> chain = {"0|dbg_chaindll.dll|chainMiddle|",
+                                          "1|dbg_chaindll.dll|ChainEnter|",
+                                          "2|dbg_sample.exe|dllMapAv|"};
+  for (size_t i = 0; i < chain.size(); ++i) {
+    const std::string& row = dump.rows[i + 1];
+    ASSERT_EQ(row.rfind(chain[i], 0), 0u) << row;
+    const std::string foundBy = row.substr(chain[i].size(), row.size() - chain[i].size() - 1);
+    EXPECT_TRUE(foundBy == "frame" || foundBy == "call" || foundBy == "scan") << row;
+  }
+  EXPECT_NE(dump.memo.find("\r\nException: $C0000005 at $"), std::string::npos) << dump.memo;
+  EXPECT_NE(dump.memo.find(" (crashed)\r\n"), std::string::npos) << dump.memo;
+  EXPECT_NE(dump.memo.find("\r\nModules:\r\n"), std::string::npos) << dump.memo;
+
+  // Display: the log's stack with the dump beside it names its DLL frames and modules.
+  auto display = [&] {
+    SendMessageA(form->handle(), WM_COMMAND, Form::kFirstActionId + Form::displayAction, 0);
+  };
+  const ShownStack log = stackShown(display, {0, 2, 3, 4});
+  ASSERT_FALSE(log.rows.empty());
+  EXPECT_EQ(log.rows[0], "E:|dbg_chaindll.dll|dbg_chaindll|chainFault|");
+  EXPECT_TRUE(hasRowStarting(log.rows, "0|dbg_chaindll.dll|dbg_chaindll|chainMiddle|"));
+  EXPECT_TRUE(hasRowStarting(log.rows, "1|dbg_chaindll.dll|dbg_chaindll|ChainEnter|"));
+  EXPECT_TRUE(hasRowStarting(log.rows, "2|dbg_sample.exe|dbg_sample|dllMapAv|"));
+  // The same log opened by itself names its system DLL frames by their exports, too.
+  dialogs.openAnswers = {stored.ErrorLogName};
+  const ShownStack opened = stackShown(
+      [&] { SendMessageA(form->handle(), WM_COMMAND, Form::kOpenLogCommand, 0); }, {0, 2, 3, 4});
+  EXPECT_EQ(opened.rows, log.rows);
+
+  // Without the dump the program's map names the program's frames only, as ever.
+  ASSERT_TRUE(MoveFileA(stored.DumpName.c_str(), (stored.DumpName + ".away").c_str()));
+  const ShownStack alone = stackShown(display, {0, 2, 3, 4});
+  ASSERT_FALSE(alone.rows.empty());
+  EXPECT_EQ(alone.rows[0], "||||");
+  EXPECT_FALSE(hasRowStarting(alone.rows, "0|"));
+  EXPECT_FALSE(hasRowStarting(alone.rows, "1|"));
+  EXPECT_TRUE(hasRowStarting(alone.rows, "2|dbg_sample.exe|dbg_sample|dllMapAv|"));
+  EXPECT_EQ(dialogs.boxes.size(), boxes);  // no error on the way
+}
+
+TEST_F(MainFormTest, WriteMinidumpSnapshotsTheRunningDebuggeeWithItsThreads) {
+  // Nothing to write without a session.
+  SendMessageA(form->handle(), WM_COMMAND, Form::kWriteDumpCommand, 0);
+  EXPECT_TRUE(dialogs.saveRequests.empty());
+
+  start("hold 4 30");
+  ASSERT_TRUE(pumpUntil([&] {
+    form->flushEvents();
+    for (int row = findRow("Output debug string"); row >= 0;
+         row = findRow("Output debug string", row + 1))
+      if (cell(row, 2).find(kHeldText) != std::string::npos) return true;
+    return false;
+  }));
+  ASSERT_TRUE(form->sessionRunning());
+  const uint32_t pid = CurrentDebugThread->MainProcessId;
+  // The threads of the debugged process that are alive now, from its events.
+  std::set<uint32_t> alive;
+  for (size_t i = 0; i < DebugEvents->count(); ++i) {
+    const DebugEventRecord& e = DebugEvents->at(i)->DebugEvent;
+    if (e.dwProcessId != pid) continue;
+    if (e.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT_CODE ||
+        e.dwDebugEventCode == CREATE_THREAD_DEBUG_EVENT_CODE)
+      alive.insert(e.dwThreadId);
+    if (e.dwDebugEventCode == EXIT_THREAD_DEBUG_EVENT_CODE) alive.erase(e.dwThreadId);
+  }
+  ASSERT_GE(alive.size(), 5u);
+
+  const std::string file = logs + "\\snapshot.dmp";
+  auto writeTo = [&](const std::string& path) {
+    dialogs.saveAnswers = {path};
+    SendMessageA(form->handle(), WM_COMMAND, Form::kWriteDumpCommand, 0);
+  };
+  auto threadsIn = [&](const std::string& path) {
+    std::string error;
+    std::unique_ptr<Minidump> dump = Minidump::open(path, error);
+    std::set<uint32_t> ids;
+    if (dump == nullptr) {
+      ADD_FAILURE() << error;
+      return ids;
+    }
+    EXPECT_FALSE(dump->hasException);
+    EXPECT_TRUE(dump->hasMiscInfo && dump->miscInfo.processId == pid);
+    bool sample = false;
+    for (const DumpModule& m : dump->modules)
+      sample = sample || lstrcmpiA(m.name.c_str(), samplePath().c_str()) == 0;
+    EXPECT_TRUE(sample);
+    for (const DumpThread& t : dump->threads) ids.insert(t.id);
+    return ids;
+  };
+  writeTo(file);
+  ASSERT_EQ(dialogs.saveRequests.size(), 1u);
+  EXPECT_EQ(dialogs.saveRequests[0], "Write minidump|Minidump|*.dmp|*.dmp|" +
+                                         samplePath().substr(0, samplePath().size() - 4) +
+                                         ".dmp|confirm");
+  ASSERT_TRUE(dialogs.boxes.empty()) << dialogs.boxes[0].text;
+  std::set<uint32_t> written = threadsIn(file);
+  for (uint32_t id : alive) EXPECT_EQ(written.count(id), 1u) << id;
+
+  // Written again over it, as the save dialog's prompt allowed: replaced by a whole new dump.
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << "old";
+  writeTo(file);
+  ASSERT_TRUE(dialogs.boxes.empty()) << dialogs.boxes[0].text;
+  written = threadsIn(file);
+  for (uint32_t id : alive) EXPECT_EQ(written.count(id), 1u) << id;
+
+  // A folder that does not exist: the error names the file, and the session runs on.
+  const std::string nowhere = logs + "\\missing\\snapshot.dmp";
+  writeTo(nowhere);
+  ASSERT_EQ(dialogs.boxes.size(), 1u);
+  EXPECT_EQ(dialogs.boxes[0].text.rfind("Minidump could not be written to " + nowhere + ": ", 0),
+            0u)
+      << dialogs.boxes[0].text;
+  EXPECT_EQ(dialogs.boxes[0].kind, ui::BoxKind::Error);
+  EXPECT_TRUE(form->sessionRunning());
+
+  form->stopActionExecute();
+  ASSERT_TRUE(waitForEnd());
+  EXPECT_FALSE(form->sessionRunning());
+  writeTo(file);
+  EXPECT_EQ(dialogs.saveRequests.size(), 3u);  // no dialog once the session has ended
 }
 
 TEST_F(MainFormTest, ALogOpenedBetweenSessionsIsResolvedThroughItsProgramsMap) {

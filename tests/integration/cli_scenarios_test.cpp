@@ -564,6 +564,16 @@ TEST(CliRun, LastChanceWritesAMinidumpBesideTheLog) {
   EXPECT_TRUE(names.count("kernel32.dll")) << names.size();
   EXPECT_TRUE(faultInSample);
 
+  // Without a map, err report names the log's frames through the dump beside it (and the
+  // map it finds beside the module the dump records).
+  const std::string errorRow =
+      "E:\t$" + faultAddress(last) + "\tdbg_sample.exe\tdbg_sample\tfaultingRoutine\t";
+  RunResult report = runCaptured("\"" + cliPath() + "\" err report \"" + logs[0] + "\"");
+  ASSERT_EQ(report.exitCode, 0u) << report.err;
+  EXPECT_NE(report.out.find("\n" + errorRow), std::string::npos) << report.out;
+  EXPECT_NE(report.out.find("\tdbg_sample.exe\tdbg_sample\touterRoutine\t"), std::string::npos)
+      << report.out;
+
   std::string none = freshLogFolder("minidump-none");
   RunResult plain = runCaptured("\"" + cliPath() + "\" run --dump none --errdir \"" + none +
                                     "\" \"" + samplePath() + "\" deep-av",
@@ -572,6 +582,10 @@ TEST(CliRun, LastChanceWritesAMinidumpBesideTheLog) {
   EXPECT_EQ(plain.exitCode, 0u) << plain.err;
   EXPECT_EQ(logsIn(none).size(), 1u);
   EXPECT_TRUE(logsIn(none, "*.dmp").empty());
+  // No dump, no map: nothing names the frames.
+  RunResult unnamed = runCaptured("\"" + cliPath() + "\" err report \"" + logsIn(none)[0] + "\"");
+  ASSERT_EQ(unnamed.exitCode, 0u) << unnamed.err;
+  EXPECT_EQ(unnamed.out.find("faultingRoutine"), std::string::npos) << unnamed.out;
 }
 
 // --stacks: the crash's chain walked and named, each entry labelled, and the raw scan the
