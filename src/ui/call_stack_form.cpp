@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/format.h"
+#include "engine/stack_listing.h"
 #include "excpack/exception_log.h"
 #include "mapfile/map.h"
 #include "report/log_report.h"
@@ -83,18 +84,13 @@ void TdisplayCallStackForm::onCreate() {
 }
 
 void TdisplayCallStackForm::fillDump() {
-  std::string text;
-  for (const char c : dump_->text()) {
-    if (c == '\n') text += '\r';
-    text += c;
-  }
-  SetWindowTextA(item(kMessageMemo), text.c_str());
+  SetWindowTextA(item(kMessageMemo), memoText(report::splitLines(dump_->text())).c_str());
   HWND list = item(kCallStackListView);
   if (dump_->threads.empty()) return;
   int row = 0;
   for (const report::StackLine& line : dump_->threads.front().entries) {
     insertRow(list, row++,
-              {line.number < 0 ? "E:" : std::to_string(line.number), hexP(line.address),
+              {stackEntryNumberText(line.number), hexP(line.address),
                line.names.ModuleName, line.names.UnitName, line.names.RoutineName,
                line.names.LineText, foundByName(line.foundBy)});
   }
