@@ -153,8 +153,7 @@ DumpThreadStack threadStack(Minidump& dump, const DumpThread& thread, bool crash
     line.address = entry.address;
     line.foundBy = entry.foundBy;
     if (const DumpModule* m = dump.moduleAt(entry.address)) {
-      line.names = symbolizer.symbolize(
-          SymbolModule{m->name, static_cast<uint32_t>(m->base), m->size}, entry.address);
+      line.names = symbolizer.symbolize(symbolModuleOf(*m), entry.address);
     }
     stack.entries.push_back(std::move(line));
   }
@@ -346,11 +345,8 @@ std::string DumpReport::text() const {
   return out;
 }
 
-std::vector<SymbolModule> dumpSymbolModules(const Minidump& dump) {
-  std::vector<SymbolModule> modules;
-  for (const DumpModule& m : dump.modules)
-    modules.push_back(SymbolModule{m.name, static_cast<uint32_t>(m.base), m.size});
-  return modules;
+SymbolModule symbolModuleOf(const DumpModule& module) {
+  return SymbolModule{module.name, static_cast<uint32_t>(module.base), module.size};
 }
 
 DumpReport dumpReport(Minidump& dump, DumpModuleFiles& files, uint32_t maxEntries) {

@@ -95,7 +95,7 @@ bool buildDumpReport(const std::string& path, const DumpReportOptions& options,
 /// The report of a parsed dump, its module files found through files.
 DumpReport dumpReport(Minidump& dump, DumpModuleFiles& files, uint32_t maxEntries);
 
-/// The modules of a dump as the symbolizer names them (recorded path, base, size).
-std::vector<SymbolModule> dumpSymbolModules(const Minidump& dump);
+/// A module of a dump as the symbolizer knows it: its recorded path, base and size.
+SymbolModule symbolModuleOf(const DumpModule& module);
 
 }  // namespace ostrel::report

@@ -171,8 +171,7 @@ LogDumpNames::~LogDumpNames() = default;
 std::optional<SymbolInfo> LogDumpNames::names(uint32_t address) {
   const DumpModule* m = dump_->moduleAt(address);
   if (m == nullptr) return std::nullopt;
-  return symbolizer_->symbolize(SymbolModule{m->name, static_cast<uint32_t>(m->base), m->size},
-                                address);
+  return symbolizer_->symbolize(symbolModuleOf(*m), address);
 }
 
 std::vector<StackRow> callStackRows(const excpack::TExceptionPack& pack, const TMap* map,
